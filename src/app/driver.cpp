@@ -1,0 +1,110 @@
+#include "app/driver.h"
+
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "app/fatal.h"
+#include "app/screens.h"
+#include "chooser/file_chooser.h"
+#include "runtime/arguments.h"
+#include "runtime/console.h"
+#include "runtime/fault_trap.h"
+#include "runtime/text.h"
+
+int ExitStatus = 0;
+std::string ProgramFileName;
+
+namespace {
+
+volatile sig_atomic_t endRoutinesRun = 0;
+
+// Runs the save dialog for the positional arguments and prints what was chosen.
+void RunSaveDialog() {
+  const std::string title = ArgumentAt(0);
+  const std::string defaultFile = ArgumentAt(1);
+  const std::string pattern = ArgumentAt(2);
+  const int64_t position = ParseInteger(ArgumentAt(3).c_str());
+
+  // Only the low 32 bits of the position reach the dialog.
+  std::string current = SaveFileChooser(title.c_str(), defaultFile.c_str(), pattern.c_str(),
+                                        static_cast<int32_t>(position));
+  std::string output;
+  if (!TextEquals(current.c_str(), nullptr)) {
+    while (!TextEquals(current.c_str(), nullptr)) {
+      output += current.c_str();  // a text ends at its first NUL
+      output += '\n';
+      current = NextChosenPath();
+    }
+    output = TrimChar(output.c_str(), "\n");
+  }
+  if (!TextEquals(output.c_str(), nullptr)) {
+    ConsoleOpen();
+    ConsoleWrite(output.c_str(), static_cast<int32_t>(TextLength(output.c_str())));
+    ConsoleClose();
+  }
+}
+
+void Dispatch() {
+  if (ArgumentCount() == 0) {
+    ShowHelp();
+    return;
+  }
+  const std::string first = ArgumentAt(0);
+  if (TextEquals(first.c_str(), "-h")) {
+    ShowHelp();
+  } else if (TextEquals(first.c_str(), "-v")) {
+    ShowVersion();
+  } else {
+    RunSaveDialog();
+  }
+}
+
+// A path or screen that could not be delivered must not look like a cancel.
+void ReportUndeliveredOutput() {
+  const char* name = ProgramFileName.empty() ? "stashwick" : ProgramFileName.c_str();
+  std::fprintf(stderr, "%s: cannot write to standard output: %s\n", name,
+               std::strerror(ConsoleWriteError()));
+  ExitStatus = 1;
+}
+
+}  // namespace
+
+void CommandLineDriver(int argc, char** argv) {
+  QV_ArgC = static_cast<int32_t>(argc);
+  QV_ArgV = argv;
+  // Before anything opens a file: a closed descriptor 1 would otherwise be
+  // taken by the X connection, and the result written into it.
+  ConsoleGuardStandardDescriptors();
+  std::setlocale(LC_ALL, "");
+  // Text results are owned strings: there is no temporary string space to prepare.
+  ArgumentStartup();
+  ConsoleStartup();
+  ToolkitInit();
+  ProgramFileName = PathFileName(ExecutablePath().c_str(), 0);
+  InstallFaultTrap(ErrorHandler);
+
+  Dispatch();
+  if (ConsoleWriteFailed()) ReportUndeliveredOutput();
+  EndProgram();
+}
+
+void RunEndRoutines() {
+  if (endRoutinesRun) return;
+  endRoutinesRun = 1;
+  ConsoleShutdown();
+  ResetFaultTrap();
+}
+
+void EndProgram() {
+  RunEndRoutines();
+  std::exit(ExitStatus);
+}
+
+void EndProgramFromFault() {
+  RunEndRoutines();
+  _exit(ExitStatus);
+}

@@ -1,0 +1,132 @@
+#include "chooser/file_chooser.h"
+
+#include <gtk/gtk.h>
+
+#include <cstring>
+
+#include "chooser/filter_pattern.h"
+#include "chooser/text_conversion.h"
+#include "chooser/toolkit_owners.h"
+#include "runtime/arguments.h"
+
+namespace {
+
+enum class ChooserMode { Save, Open };
+
+int ToolkitReady = 0;
+GStringList ChosenPathList;                // paths of the last accepted dialog, UTF-8
+GSList* ChosenPathCursor = nullptr;        // element handed out last; null with no list
+int32_t LastFilterIndex = 0;               // filter active when the last dialog closed
+const char* const FilterIndexKey = "qv_index";
+
+void DiscardChosenPaths() {
+  ChosenPathList.reset();
+  ChosenPathCursor = nullptr;
+}
+
+// The default file: a folder (ending in "/"), or a file to select and, when
+// saving, to propose by name. With none, the working folder: without a folder
+// the save dialog opens on "Recently Used", where a typed name cannot be saved.
+void ApplyDefaultFile(GtkFileChooser* chooser, const gchar* defaultFile, ChooserMode mode) {
+  const size_t length = strlen(defaultFile);
+  if (length == 0) {
+    GText workingFolder(g_get_current_dir());
+    gtk_file_chooser_set_current_folder(chooser, workingFolder.get());
+  } else if (defaultFile[length - 1] == '/') {
+    gtk_file_chooser_set_current_folder(chooser, defaultFile);
+  } else {
+    gtk_file_chooser_set_filename(chooser, defaultFile);
+    if (mode == ChooserMode::Save) {
+      const gchar* slash = strrchr(defaultFile, '/');
+      gtk_file_chooser_set_current_name(chooser, slash ? slash + 1 : defaultFile);
+    }
+  }
+}
+
+// Adds the pattern's filters to the chooser in order; the one at position, if
+// any, is returned for preselection.
+GtkFileFilter* AddFilters(GtkFileChooser* chooser, const gchar* pattern, int32_t position) {
+  GtkFileFilter* preselect = nullptr;
+  int32_t index = 0;
+  for (const PatternFilter& parsed : ParseFilterPattern(pattern)) {
+    GtkFileFilter* filter = gtk_file_filter_new();
+    g_object_set_data(G_OBJECT(filter), FilterIndexKey, GINT_TO_POINTER(index));
+    gtk_file_filter_set_name(filter, parsed.name.c_str());
+    if (index == position) preselect = filter;
+    ++index;
+    for (const std::string& glob : parsed.patterns) gtk_file_filter_add_pattern(filter, glob.c_str());
+    // The chooser takes the floating reference: the filter ends with the dialog.
+    gtk_file_chooser_add_filter(chooser, filter);
+  }
+  return preselect;
+}
+
+std::string RunFileChooser(const char* title, const char* defaultFile, const char* pattern,
+                           int32_t position, int32_t flags, ChooserMode mode) {
+  // Declared in this order so that they are released pattern first, title last.
+  const GText utf8Title = ToToolkitText(title);
+  const GText utf8DefaultFile = ToToolkitText(defaultFile);
+  const GText utf8Pattern = ToToolkitText(pattern);
+  LastFilterIndex = 0;
+  DiscardChosenPaths();
+
+  const bool saving = mode == ChooserMode::Save;
+  OwnedWidget dialog(gtk_file_chooser_dialog_new(
+      utf8Title.get(), nullptr, saving ? GTK_FILE_CHOOSER_ACTION_SAVE : GTK_FILE_CHOOSER_ACTION_OPEN,
+      GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, saving ? GTK_STOCK_SAVE : GTK_STOCK_OPEN,
+      GTK_RESPONSE_ACCEPT, nullptr));
+  if (!dialog) return FromToolkitText(nullptr);
+  GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog.get());
+
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog.get()), GTK_RESPONSE_ACCEPT);
+  ApplyDefaultFile(chooser, utf8DefaultFile.get(), mode);
+  if (flags & AllowMultiple) gtk_file_chooser_set_select_multiple(chooser, TRUE);
+  GtkFileFilter* preselect = AddFilters(chooser, utf8Pattern.get(), position);
+
+  while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+  if (preselect) gtk_file_chooser_set_filter(chooser, preselect);
+
+  const gchar* chosen = nullptr;
+  if (gtk_dialog_run(GTK_DIALOG(dialog.get())) == GTK_RESPONSE_ACCEPT) {
+    ChosenPathList.reset(gtk_file_chooser_get_filenames(chooser));
+    ChosenPathCursor = ChosenPathList.get();
+    if (ChosenPathCursor) chosen = static_cast<const gchar*>(ChosenPathCursor->data);
+  }
+  if (GtkFileFilter* active = gtk_file_chooser_get_filter(chooser))
+    LastFilterIndex = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(active), FilterIndexKey));
+  dialog.reset();
+  return FromToolkitText(chosen);
+}
+
+}  // namespace
+
+void ToolkitInit() {
+  if (ToolkitReady) return;
+  gtk_init(&QV_ArgC, &QV_ArgV);
+  ToolkitReady = 1;
+}
+
+std::string SaveFileChooser(const char* title, const char* defaultFile, const char* pattern,
+                            int32_t position) {
+  return RunFileChooser(title, defaultFile, pattern, position, 0, ChooserMode::Save);
+}
+
+std::string OpenFileChooser(const char* title, const char* defaultFile, const char* pattern,
+                            int32_t position) {
+  return RunFileChooser(title, defaultFile, pattern, position, 0, ChooserMode::Open);
+}
+
+std::string OpenFileChooser(const char* title, const char* defaultFile, const char* pattern,
+                            int32_t position, int32_t flags) {
+  return RunFileChooser(title, defaultFile, pattern, position, flags, ChooserMode::Open);
+}
+
+std::string NextChosenPath() {
+  if (ChosenPathCursor) ChosenPathCursor = ChosenPathCursor->next;
+  std::string result =
+      FromToolkitText(ChosenPathCursor ? static_cast<const gchar*>(ChosenPathCursor->data) : nullptr);
+  if (!ChosenPathCursor) DiscardChosenPaths();
+  return result;
+}
+
+int64_t ChosenFilterIndex() { return LastFilterIndex; }

@@ -1,0 +1,91 @@
+#include "runtime/console.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <fcntl.h>
+#include <unistd.h>
+
+struct termios QV_Console_OriginalAttributes;
+struct termios QV_Console_Attributes;
+int32_t QV_Console_Current = 0;
+
+namespace {
+
+// Whether QV_Console_OriginalAttributes holds a real capture; an all-zero
+// record applied to a terminal would leave it unusable.
+volatile bool attributesCaptured = false;
+bool writeFailed = false;
+int writeError = 0;
+
+void NoteFailure(int error) {
+  if (!writeFailed) writeError = error;
+  writeFailed = true;
+}
+
+void FlushOutput() {
+  if (std::fflush(stdout) != 0) NoteFailure(errno);
+}
+
+}  // namespace
+
+void ConsoleGuardStandardDescriptors() {
+  static const int modes[3] = {O_RDONLY, O_RDONLY, O_WRONLY};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lower descriptors are open by now, so open() hands out fd itself.
+    int got = open("/dev/null", modes[fd]);
+    if (got >= 0 && got != fd) {
+      dup2(got, fd);
+      close(got);
+    }
+  }
+}
+
+void ConsoleStartup() {
+  fwide(stdin, -1);
+  fwide(stdout, -1);
+  fwide(stderr, -1);
+  std::memset(&QV_Console_OriginalAttributes, 0, sizeof QV_Console_OriginalAttributes);
+  attributesCaptured = tcgetattr(0, &QV_Console_OriginalAttributes) == 0;
+}
+
+void ConsoleShutdown() {
+  if (attributesCaptured) tcsetattr(0, TCSANOW, &QV_Console_OriginalAttributes);
+}
+
+int ConsoleOpen() {
+  QV_Console_Current = 1;
+  QV_Console_Attributes = QV_Console_OriginalAttributes;
+  QV_Console_Attributes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  QV_Console_Attributes.c_cc[VTIME] = 0;
+  QV_Console_Attributes.c_cc[VMIN] = 0;
+  if (attributesCaptured) tcsetattr(0, TCSANOW, &QV_Console_Attributes);
+  return 1;
+}
+
+void ConsoleClose() { QV_Console_Current = 0; }
+
+void ConsoleWriteLine(const char* text) {
+  int result = text ? std::puts(text) : std::putchar('\n');
+  if (result == EOF) NoteFailure(errno);
+  FlushOutput();
+}
+
+int32_t ConsoleWrite(const char* text, int32_t count) {
+  size_t n = 0;
+  if (text && count > 0) {
+    // Never read past the end of the text, whatever count says.
+    size_t length = std::strlen(text);
+    n = static_cast<size_t>(count) < length ? static_cast<size_t>(count) : length;
+  }
+  size_t written = n ? std::fwrite(text, 1, n, stdout) : 0;
+  if (written != n) NoteFailure(errno);
+  FlushOutput();
+  return static_cast<int32_t>(written);
+}
+
+bool ConsoleWriteFailed() { return writeFailed; }
+
+int ConsoleWriteError() { return writeError; }

@@ -1,0 +1,48 @@
+// Running the real binary (or any program) from a test, with exact bytes.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ProcessOptions {
+  std::vector<std::string> args;                            // args[0] is the program path
+  std::vector<std::pair<std::string, std::string>> env;    // set (or replace) these variables
+  std::vector<std::string> unsetEnv;                        // remove these variables
+  std::string input;                                        // fed to standard input, then closed
+  bool closeStdout = false;                                 // start with descriptor 1 closed
+  bool stdoutIntoClosedPipe = false;                        // descriptor 1: a pipe whose reader is gone
+  std::string stdoutPath;                                   // descriptor 1: this file (e.g. /dev/full)
+  double timeoutSeconds = 60;                               // then SIGKILL, timedOut set
+};
+
+struct ProcessResult {
+  std::string out;
+  std::string err;
+  int exitCode = -1;  // -1 unless the process exited
+  int signal = 0;     // signal that ended it, or 0
+  bool timedOut = false;
+  double seconds = 0;
+};
+
+ProcessResult RunProcess(const ProcessOptions& options);
+
+// A fresh directory under $TMPDIR or /tmp, removed when the test passed.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Environment for a GUI child: private HOME and XDG folders inside dir, so the
+// toolkit's settings and recent-files writes stay in the test's scratch space.
+std::vector<std::pair<std::string, std::string>> PrivateDesktopEnv(const ScratchDir& dir);
+
+// Bytes of a file ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);

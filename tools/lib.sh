@@ -1,0 +1,39 @@
+# Shared by the tools/ scripts: package installation and the build.
+# shellcheck shell=bash
+
+STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Debian packages the build, the program and the tests need.
+STASHWICK_PACKAGES=(build-essential cmake pkg-config libgtk2.0-dev
+  googletest libgtest-dev libgmock-dev xvfb xauth)
+
+# Installs the named Debian packages that are not installed yet.
+ensure_packages() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  echo "installing: ${missing[*]}" >&2
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# Configures and builds into the given folder (default build/); extra
+# arguments go to cmake's configure step.
+build_project() {
+  local dir=${1:-$STASHWICK_ROOT/build}
+  shift || true
+  local log
+  log=$(mktemp)
+  if ! { cmake -S "$STASHWICK_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" &&
+         cmake --build "$dir" -j "$(nproc)"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    echo "build failed in $dir" >&2
+    return 1
+  fi
+  rm -f "$log"
+}
