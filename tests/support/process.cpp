@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,9 +43,15 @@ ProcessResult RunProcess(const ProcessOptions& options) {
   const double start = Now();
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(inPipe[0], 0);
+    dup2(options.stdinFd >= 0 ? options.stdinFd : inPipe[0], 0);
+    if (options.stdinFd >= 0) {
+      // A terminal on descriptor 0 wants this process to lead a session.
+      setsid();
+    }
     if (options.closeStdout) {
       close(1);
+    } else if (options.stdoutFd >= 0) {
+      dup2(options.stdoutFd, 1);
     } else if (options.stdoutIntoClosedPipe) {
       dup2(deadPipe[1], 1);
     } else if (!options.stdoutPath.empty()) {
@@ -173,4 +181,20 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary);
   out << bytes;
+}
+
+TestTerminal::TestTerminal() {
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    ADD_FAILURE() << "openpty: " << std::strerror(errno);
+    return;
+  }
+  termios attributes;
+  tcgetattr(slave, &attributes);
+  attributes.c_lflag |= ICANON | ECHO | ECHOE | ISIG;
+  tcsetattr(slave, TCSANOW, &attributes);
+}
+
+TestTerminal::~TestTerminal() {
+  if (slave >= 0) close(slave);
+  if (master >= 0) close(master);
 }

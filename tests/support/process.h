@@ -10,6 +10,8 @@ struct ProcessOptions {
   std::vector<std::pair<std::string, std::string>> env;    // set (or replace) these variables
   std::vector<std::string> unsetEnv;                        // remove these variables
   std::string input;                                        // fed to standard input, then closed
+  int stdinFd = -1;                                         // descriptor 0: this one instead (e.g. a pty)
+  int stdoutFd = -1;                                        // descriptor 1: this one instead
   bool closeStdout = false;                                 // start with descriptor 1 closed
   bool stdoutIntoClosedPipe = false;                        // descriptor 1: a pipe whose reader is gone
   std::string stdoutPath;                                   // descriptor 1: this file (e.g. /dev/full)
@@ -26,6 +28,17 @@ struct ProcessResult {
 };
 
 ProcessResult RunProcess(const ProcessOptions& options);
+
+// A pseudo-terminal in cooked mode (echo and line editing on). The slave side
+// serves as a child's standard input; compare its attributes before and after.
+struct TestTerminal {
+  int master = -1;
+  int slave = -1;
+  TestTerminal();
+  ~TestTerminal();
+  TestTerminal(const TestTerminal&) = delete;
+  TestTerminal& operator=(const TestTerminal&) = delete;
+};
 
 // A fresh directory under $TMPDIR or /tmp, removed when the test passed.
 class ScratchDir {
