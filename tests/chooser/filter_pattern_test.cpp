@@ -1,0 +1,98 @@
+#include "chooser/filter_pattern.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ParseCase {
+  const char* pattern;  // nullptr: a missing text
+  std::vector<PatternFilter> filters;
+};
+
+std::string Describe(const std::vector<PatternFilter>& filters) {
+  std::string out;
+  for (const auto& f : filters) {
+    out += "[" + f.name + "]{";
+    for (size_t i = 0; i < f.patterns.size(); ++i) out += (i ? "," : "") + ("<" + f.patterns[i] + ">");
+    out += "} ";
+  }
+  return out.empty() ? "(no filters)" : out;
+}
+
+TEST(FilterPatternParse, BuildsFiltersInTextOrder) {
+  const ParseCase cases[] = {
+      {"All Files (*.*)|*.*", {{"All Files (*.*)", {"*"}}}},
+      {"Script (*.js;*.vbs)|*.js;*.vbs", {{"Script (*.js;*.vbs)", {"*.js", "*.vbs"}}}},
+      {"*.* (*.*)|*.*|BAT (*.bat)|*.bat", {{"*.* (*.*)", {"*"}}, {"BAT (*.bat)", {"*.bat"}}}},
+      {"Text (*.txt)|*.txt|All files (*.*)|*.*", {{"Text (*.txt)", {"*.txt"}}, {"All files (*.*)", {"*"}}}},
+      // No "|": no filters at all.
+      {"*.bat", {}},
+      {"", {}},
+      {nullptr, {}},
+      {";;;", {}},
+      // Empty patterns: after a final "|", after a final ";", between two ";".
+      {"BAT (*.bat)|", {{"BAT (*.bat)", {""}}}},
+      {"Script (*.js;*.vbs)|*.js;", {{"Script (*.js;*.vbs)", {"*.js", ""}}}},
+      {"a|x;;y", {{"a", {"x", "", "y"}}}},
+      {"a|;", {{"a", {"", ""}}}},
+      // A trailing name without a pattern list is dropped.
+      {"*.* (*.*)|*.*|BAT (*.bat)", {{"*.* (*.*)", {"*"}}}},
+      {"*.* (*.*)|*.*|", {{"*.* (*.*)", {"*"}}}},
+      {"a|b|c;d", {{"a", {"b"}}}},
+      // Empty names.
+      {"|*.bat", {{"", {"*.bat"}}}},
+      {"||", {{"", {""}}}},
+      {"|||", {{"", {""}}, {"", {""}}}},
+      {"||||", {{"", {""}}, {"", {""}}}},
+      // Only a segment that is exactly "*.*" is rewritten; blanks and case are kept.
+      {"n| *.*;*.*x;*.*;*.* ;*.**;**.*;*.*", {{"n", {" *.*", "*.*x", "*", "*.* ", "*.**", "**.*", "*"}}}},
+      {"n|*.TXT; *.txt ", {{"n", {"*.TXT", " *.txt "}}}},
+      {"*.*|*.*", {{"*.*", {"*"}}}},
+      {" a | b ", {{" a ", {" b "}}}},
+      // UTF-8 text: separator bytes never come from inside a character.
+      {"Caf\xC3\xA9 (*.\xC3\xA9)|*.\xC3\xA9;\xE2\x82\xAC*|\xF0\x9F\x98\x80|x",
+       {{"Caf\xC3\xA9 (*.\xC3\xA9)", {"*.\xC3\xA9", "\xE2\x82\xAC*"}}, {"\xF0\x9F\x98\x80", {"x"}}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pattern ? c.pattern : "(missing)");
+    const auto filters = ParseFilterPattern(c.pattern);
+    EXPECT_EQ(Describe(filters), Describe(c.filters));
+  }
+}
+
+TEST(FilterPatternParse, CountsOneFilterPerNameFollowedByBar) {
+  // n filters, each with k patterns, built up by text: the parser must find all of them in order.
+  for (int n = 0; n <= 40; n += 7) {
+    for (int k = 1; k <= 4; ++k) {
+      std::string text;
+      for (int f = 0; f < n; ++f) {
+        text += "F" + std::to_string(f) + ";name|";
+        for (int p = 0; p < k; ++p) text += (p ? ";" : "") + std::string("*.e") + std::to_string(f * 10 + p);
+        text += "|";
+      }
+      SCOPED_TRACE(text);
+      const auto filters = ParseFilterPattern(text.c_str());
+      ASSERT_EQ(filters.size(), static_cast<size_t>(n));
+      for (int f = 0; f < n; ++f) {
+        EXPECT_EQ(filters[f].name, "F" + std::to_string(f) + ";name");
+        ASSERT_EQ(filters[f].patterns.size(), static_cast<size_t>(k));
+        for (int p = 0; p < k; ++p) EXPECT_EQ(filters[f].patterns[p], "*.e" + std::to_string(f * 10 + p));
+      }
+    }
+  }
+}
+
+TEST(FilterPatternRule, RewritesOnlyTheExactAllFilesSegment) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"*.*", "*"}, {"*", "*"}, {"", ""}, {" *.*", " *.*"}, {"*.*x", "*.*x"}, {"*.", "*."}, {".*", ".*"},
+  };
+  for (const auto& [segment, pattern] : cases) {
+    SCOPED_TRACE(segment);
+    EXPECT_EQ(PatternRule(segment), pattern);
+  }
+}
+
+}  // namespace

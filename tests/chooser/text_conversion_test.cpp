@@ -1,0 +1,283 @@
+#include "chooser/text_conversion.h"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Bytes as a readable hex list for failure messages.
+std::string Hex(const std::string& bytes) {
+  std::string out;
+  char buffer[4];
+  for (unsigned char b : bytes) {
+    std::snprintf(buffer, sizeof buffer, "%02X ", b);
+    out += buffer;
+  }
+  return out.empty() ? "(empty)" : out;
+}
+
+// The eight ISO-8859-15 characters whose code points lie above U+00FF.
+bool IsLatin9Only(unsigned char b) {
+  switch (b) {
+    case 0xA4: case 0xA6: case 0xA8: case 0xB4: case 0xB8: case 0xBC: case 0xBD: case 0xBE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+struct ToToolkitCase {
+  const char* text;  // nullptr: a missing text
+  const char* utf8;
+};
+
+TEST(TextConversionToToolkit, ConvertsLatin9ToUtf8) {
+  const ToToolkitCase cases[] = {
+      {"caf\xE9", "caf\xC3\xA9"},
+      {"\xA4", "\xE2\x82\xAC"},
+      {"\xA6\xA8\xB4\xB8", "\xC5\xA0\xC5\xA1\xC5\xBD\xC5\xBE"},
+      {"\xBC\xBD\xBE", "\xC5\x92\xC5\x93\xC5\xB8"},
+      {"\xA3\xA5\xFF", "\xC2\xA3\xC2\xA5\xC3\xBF"},
+      {"/tmp/a b|*.*;x", "/tmp/a b|*.*;x"},
+      {"\x80\x9F", "\xC2\x80\xC2\x9F"},
+      {"", ""},
+      {nullptr, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text ? Hex(c.text) : "(missing)");
+    GText result = ToToolkitText(c.text);
+    ASSERT_NE(result.get(), nullptr);
+    EXPECT_EQ(Hex(result.get()), Hex(c.utf8));
+  }
+}
+
+TEST(TextConversionToToolkit, EveryResultIsAFreshStringOfItsOwn) {
+  const char* inputs[] = {nullptr, "", "abc"};
+  for (const char* input : inputs) {
+    SCOPED_TRACE(input ? input : "(missing)");
+    GText first = ToToolkitText(input);
+    GText second = ToToolkitText(input);
+    ASSERT_NE(first.get(), nullptr);
+    ASSERT_NE(second.get(), nullptr);
+    EXPECT_NE(first.get(), second.get());
+    EXPECT_NE(static_cast<const void*>(first.get()), static_cast<const void*>(input));
+    EXPECT_STREQ(first.get(), second.get());
+    // The owner releases it with g_free; writing over it must be allowed too.
+    first.get()[0] = '\0';
+    EXPECT_STREQ(first.get(), "");
+  }
+}
+
+struct FromToolkitCase {
+  std::string utf8;
+  std::string text;  // may hold a 0 byte
+};
+
+TEST(TextConversionFromToolkit, DecodesByCodePointAndRepairsMalformedBytes) {
+  using namespace std::string_literals;
+  const FromToolkitCase cases[] = {
+      // Well-formed characters.
+      {"caf\xC3\xA9", "caf\xE9"},
+      {"\xC2\x80\xC2\xBF\xC3\xBF\xC4\x80", "\x80\xBF\xFF?"},
+      {"\xE2\x82\xAC", "?"},
+      {"\xC5\xA0", "?"},
+      {"\xF0\x9F\x98\x80", "?"},
+      {"\xC2\xA4\xC2\xA6\xC2\xA8\xC2\xB4\xC2\xB8\xC2\xBC\xC2\xBD\xC2\xBE",
+       "\xA4\xA6\xA8\xB4\xB8\xBC\xBD\xBE"},
+      {"\x01\x7F", "\x01\x7F"},
+      // Broken sequences: the byte that breaks them starts the next step.
+      {"\xC3" "A", "?A"},
+      {"\xC3\xC3\xA9", "?\xE9"},
+      {"\xE2" "AB", "?AB"},
+      {"\xE2\x82" "A", "?A"},
+      {"\xF0\x9F\x98" "A", "?A"},
+      {"\xF0\x9F" "AB", "?AB"},
+      {"\xF0" "ABC", "?ABC"},
+      {"\xE2\x82\xC3\xA9", "?\xE9"},
+      // Lead bytes at the end vanish.
+      {"A\xC3", "A"},
+      {"\xE2\x82", ""},
+      {"a\xE2\x82", "a"},
+      {"\xE2" "A", "A"},
+      {"\xF0\x9F\x98", ""},
+      {"\xF0\xC3\xA9", "\xE9"},
+      // Stray bytes.
+      {"\x80" "A", "A"},
+      {"\xFF" "A", "A"},
+      {"\xF8\x88\x80\x80\x80", ""},
+      // Overlong two-byte forms follow the same formula.
+      {"\xC1\xBF", "\x7F"},
+      {"\xC0\x80" "A", "\0A"s},
+      {"\xDF\xBF", "?"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Hex(c.utf8));
+    const std::string result = FromToolkitText(c.utf8.c_str());
+    EXPECT_EQ(Hex(result), Hex(c.text));
+    EXPECT_EQ(result, c.text);
+  }
+}
+
+TEST(TextConversionFromToolkit, MissingTextAndEmbeddedZeroReadAsEmpty) {
+  EXPECT_EQ(FromToolkitText(nullptr), "");
+  // C0 80 yields a 0 byte, after which the text ends for every later reader.
+  const std::string zero = FromToolkitText("\xC0\x80" "A");
+  ASSERT_EQ(zero.size(), 2u);
+  EXPECT_EQ(std::strlen(zero.c_str()), 0u);
+  // The input ends at its first NUL: what follows is not decoded.
+  const char withNul[] = "ab\0\xC3\xA9";
+  EXPECT_EQ(FromToolkitText(withNul), "ab");
+}
+
+// Decodes bytes through DecodeToolkitText with explicit length, checking that
+// the pre-count equals the set of bytes the decoder writes: the output buffer
+// is filled with two different sentinels in two runs, and a position counts
+// as written only when both runs agree on it.
+std::string CheckedDecode(const std::string& in) {
+  const auto length = static_cast<uint32_t>(in.size());
+  const uint32_t counted = DecodeToolkitText(in.data(), length, nullptr);
+  const size_t room = in.size() + 8;
+  std::vector<char> first(room, static_cast<char>(0xAA));
+  std::vector<char> second(room, static_cast<char>(0x55));
+  const uint32_t writtenFirst = DecodeToolkitText(in.data(), length, first.data());
+  const uint32_t writtenSecond = DecodeToolkitText(in.data(), length, second.data());
+  EXPECT_EQ(counted, writtenFirst) << Hex(in);
+  EXPECT_EQ(counted, writtenSecond) << Hex(in);
+  EXPECT_LE(counted, length) << Hex(in);
+  for (size_t i = 0; i < room; ++i) {
+    const bool written = first[i] == second[i];
+    if (written != (i < counted)) {
+      ADD_FAILURE() << "byte " << i << (written ? " written" : " not written") << ", count "
+                    << counted << ", input " << Hex(in);
+      break;
+    }
+  }
+  return std::string(first.data(), std::min<size_t>(counted, room));
+}
+
+// Every ASCII byte of the input is its own step and reaches the output; the
+// decoder also emits "?" and, from C0/C1 lead bytes only, bytes below 0x80.
+void CheckAsciiSurvives(const std::string& in, const std::string& out) {
+  if (in.find_first_of(std::string("\xC0\xC1", 2)) != std::string::npos) return;
+  auto asciiWithoutQuestionMarks = [](const std::string& s) {
+    std::string kept;
+    for (unsigned char b : s)
+      if (b < 0x80 && b != '?') kept += static_cast<char>(b);
+    return kept;
+  };
+  EXPECT_EQ(Hex(asciiWithoutQuestionMarks(out)), Hex(asciiWithoutQuestionMarks(in))) << Hex(in);
+}
+
+TEST(TextConversionFromToolkit, CountEqualsWrittenForAllShortByteStrings) {
+  std::string in;
+  CheckedDecode(in);
+  for (int a = 0; a < 256; ++a) {
+    in.assign(1, static_cast<char>(a));
+    CheckAsciiSurvives(in, CheckedDecode(in));
+    for (int b = 0; b < 256; ++b) {
+      in.assign({static_cast<char>(a), static_cast<char>(b)});
+      CheckAsciiSurvives(in, CheckedDecode(in));
+    }
+    if (HasFailure()) return;
+  }
+}
+
+TEST(TextConversionFromToolkit, CountEqualsWrittenForAllStringsOverLeadAndContinuationBytes) {
+  // One byte of each decoding class and its borders.
+  const unsigned char alphabet[] = {0x00, 0x41, 0x7F, 0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4,
+                                    0xDF, 0xE0, 0xE2, 0xEF, 0xF0, 0xF4, 0xF7, 0xF8, 0xFF};
+  const size_t n = sizeof alphabet;
+  size_t total = 0;
+  for (size_t length = 3; length <= 4; ++length) {
+    std::vector<size_t> digits(length, 0);
+    std::string in(length, '\0');
+    for (;;) {
+      for (size_t i = 0; i < length; ++i) in[i] = static_cast<char>(alphabet[digits[i]]);
+      CheckAsciiSurvives(in, CheckedDecode(in));
+      ++total;
+      if (HasFailure()) return;
+      size_t pos = 0;
+      while (pos < length && ++digits[pos] == n) digits[pos++] = 0;
+      if (pos == length) break;
+    }
+  }
+  EXPECT_EQ(total, n * n * n + n * n * n * n);
+}
+
+TEST(TextConversionFromToolkit, CountEqualsWrittenForRandomByteStrings) {
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<int> lengthOf(0, 40);
+  std::uniform_int_distribution<int> byteOf(0, 255);
+  std::string in;
+  for (int round = 0; round < 200000; ++round) {
+    in.resize(static_cast<size_t>(lengthOf(random)));
+    for (char& b : in) b = static_cast<char>(byteOf(random));
+    CheckAsciiSurvives(in, CheckedDecode(in));
+    if (HasFailure()) return;
+  }
+}
+
+TEST(TextConversionFromToolkit, WellFormedUtf8GivesOneByteOrOneQuestionMarkPerCharacter) {
+  std::mt19937 random(7);
+  // Code points from every encoded length, surrogates left out.
+  std::uniform_int_distribution<int> rangeOf(0, 4);
+  const gunichar lows[] = {0x00, 0x80, 0x100, 0x800, 0x10000};
+  const gunichar highs[] = {0x7F, 0xFF, 0x7FF, 0xFFFF, 0x10FFFF};
+  for (int round = 0; round < 20000; ++round) {
+    std::string utf8;
+    std::string expected;
+    const int count = round % 12;
+    for (int i = 0; i < count; ++i) {
+      const int range = rangeOf(random);
+      std::uniform_int_distribution<gunichar> pointOf(lows[range], highs[range]);
+      gunichar point = pointOf(random);
+      if (point == 0 || (point >= 0xD800 && point <= 0xDFFF)) point = 'x';
+      char encoded[8] = {};
+      utf8.append(encoded, static_cast<size_t>(g_unichar_to_utf8(point, encoded)));
+      expected += point <= 0xFF ? static_cast<char>(point) : '?';
+    }
+    ASSERT_TRUE(g_utf8_validate(utf8.c_str(), -1, nullptr));
+    ASSERT_EQ(Hex(FromToolkitText(utf8.c_str())), Hex(expected)) << "input " << Hex(utf8);
+  }
+}
+
+std::string RoundTrip(const std::string& text) {
+  GText utf8 = ToToolkitText(text.c_str());
+  return FromToolkitText(utf8.get());
+}
+
+std::string ExpectedRoundTrip(const std::string& text) {
+  std::string expected = text;
+  for (char& b : expected)
+    if (IsLatin9Only(static_cast<unsigned char>(b))) b = '?';
+  return expected;
+}
+
+TEST(TextConversionRoundTrip, ProgramTextComesBackExceptTheEightLatin9Characters) {
+  int questionMarks = 0;
+  for (int b = 1; b < 256; ++b) {
+    const std::string text(1, static_cast<char>(b));
+    SCOPED_TRACE(Hex(text));
+    const std::string back = RoundTrip(text);
+    EXPECT_EQ(Hex(back), Hex(ExpectedRoundTrip(text)));
+    if (b != '?' && back == "?") ++questionMarks;
+  }
+  EXPECT_EQ(questionMarks, 8);
+
+  std::mt19937 random(15);
+  std::uniform_int_distribution<int> lengthOf(0, 40);
+  std::uniform_int_distribution<int> byteOf(1, 255);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text(static_cast<size_t>(lengthOf(random)), '\0');
+    for (char& b : text) b = static_cast<char>(byteOf(random));
+    ASSERT_EQ(Hex(RoundTrip(text)), Hex(ExpectedRoundTrip(text)));
+  }
+}
+
+}  // namespace
