@@ -1,0 +1,238 @@
+#include "runtime/console.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio_ext.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "support/process.h"
+
+namespace {
+
+// Puts fd over one of this process's standard descriptors for one scope.
+class DescriptorSwap {
+ public:
+  DescriptorSwap(int target, int fd) : target_(target) {
+    if (target_ == 1) std::fflush(stdout);
+    saved_ = dup(target_);
+    dup2(fd, target_);
+  }
+  ~DescriptorSwap() {
+    if (target_ == 1) {
+      // Whatever a failed flush left behind must not reach the real output.
+      __fpurge(stdout);
+      clearerr(stdout);
+    }
+    dup2(saved_, target_);
+    close(saved_);
+  }
+
+ private:
+  int target_;
+  int saved_;
+};
+
+termios AttributesOf(int fd) {
+  termios t;
+  std::memset(&t, 0, sizeof t);
+  EXPECT_EQ(tcgetattr(fd, &t), 0) << std::strerror(errno);
+  return t;
+}
+
+void ExpectSameAttributes(const termios& a, const termios& b) {
+  EXPECT_EQ(a.c_iflag, b.c_iflag);
+  EXPECT_EQ(a.c_oflag, b.c_oflag);
+  EXPECT_EQ(a.c_cflag, b.c_cflag);
+  EXPECT_EQ(a.c_lflag, b.c_lflag);
+  for (size_t i = 0; i < NCCS; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(a.c_cc[i], b.c_cc[i]);
+  }
+}
+
+// What ConsoleOpen must leave on the terminal, given what it found.
+void ExpectCharacterMode(const termios& now, const termios& original) {
+  EXPECT_EQ(now.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_EQ(now.c_lflag | ICANON | ECHO, original.c_lflag | ICANON | ECHO);
+  EXPECT_EQ(now.c_cc[VMIN], 0);
+  EXPECT_EQ(now.c_cc[VTIME], 0);
+  EXPECT_EQ(now.c_iflag, original.c_iflag);
+  EXPECT_EQ(now.c_oflag, original.c_oflag);
+  EXPECT_EQ(now.c_cflag, original.c_cflag);
+  for (int i : {VINTR, VQUIT, VERASE, VKILL, VEOF}) EXPECT_EQ(now.c_cc[i], original.c_cc[i]);
+}
+
+TEST(Console, OpenSetsCharacterModeUntilShutdownRestoresTheStartUpMode) {
+  TestTerminal terminal;
+  ASSERT_GE(terminal.slave, 0);
+  // A non-zero VTIME and VMIN show that open really sets them.
+  termios start = AttributesOf(terminal.slave);
+  start.c_cc[VMIN] = 3;
+  start.c_cc[VTIME] = 7;
+  ASSERT_EQ(tcsetattr(terminal.slave, TCSANOW, &start), 0);
+  start = AttributesOf(terminal.slave);
+  ASSERT_NE(start.c_lflag & ICANON, 0u);
+  ASSERT_NE(start.c_lflag & ECHO, 0u);
+
+  DescriptorSwap input(0, terminal.slave);
+  ConsoleStartup();
+  ExpectSameAttributes(QV_Console_OriginalAttributes, start);
+  EXPECT_EQ(QV_Console_Current, 0);
+
+  // Open and close alternate; the mode stays from the first open on.
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(ConsoleOpen(), 1);
+    EXPECT_EQ(QV_Console_Current, 1);
+    ExpectCharacterMode(AttributesOf(terminal.slave), start);
+    ExpectCharacterMode(QV_Console_Attributes, start);
+    ConsoleClose();
+    EXPECT_EQ(QV_Console_Current, 0);
+    ExpectCharacterMode(AttributesOf(terminal.slave), start);
+  }
+  ConsoleShutdown();
+  ExpectSameAttributes(AttributesOf(terminal.slave), start);
+}
+
+TEST(Console, ShutdownRestoresAlsoWhenTheConsoleWasNeverOpened) {
+  TestTerminal terminal;
+  ASSERT_GE(terminal.slave, 0);
+  const termios start = AttributesOf(terminal.slave);
+  DescriptorSwap input(0, terminal.slave);
+  ConsoleStartup();
+  // Someone else changes the mode while the program runs.
+  termios changed = start;
+  changed.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  ASSERT_EQ(tcsetattr(terminal.slave, TCSANOW, &changed), 0);
+  ConsoleShutdown();
+  ExpectSameAttributes(AttributesOf(terminal.slave), start);
+}
+
+TEST(Console, InputThatIsNoTerminalLeavesAnEmptyCaptureAndOpenStillWorks) {
+  const char* inputs[] = {"/dev/null", "/proc/self/exe"};
+  for (const char* path : inputs) {
+    SCOPED_TRACE(path);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    {
+      DescriptorSwap input(0, fd);
+      ConsoleStartup();
+      const termios zero{};
+      EXPECT_EQ(std::memcmp(&QV_Console_OriginalAttributes, &zero, sizeof zero), 0);
+      EXPECT_EQ(ConsoleOpen(), 1);
+      EXPECT_EQ(QV_Console_Current, 1);
+      ConsoleClose();
+      EXPECT_EQ(QV_Console_Current, 0);
+      ConsoleShutdown();
+    }
+    close(fd);
+  }
+}
+
+// Runs body with standard output in a fresh file and returns the file's bytes.
+template <typename Body>
+std::string CaptureOutput(const ScratchDir& dir, Body body) {
+  const std::string path = dir / "out";
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  EXPECT_GE(fd, 0);
+  {
+    DescriptorSwap output(1, fd);
+    body();
+    // Everything is in the file already: nothing stays buffered.
+    EXPECT_EQ(ReadFile(path).size(), static_cast<size_t>(lseek(fd, 0, SEEK_CUR)));
+    EXPECT_EQ(__fpending(stdout), 0u);
+  }
+  close(fd);
+  return ReadFile(path);
+}
+
+TEST(Console, WriteWritesExactlyTheCountedBytesAndNothingElse) {
+  struct WriteCase {
+    const char* text;
+    int32_t count;
+    std::string bytes;
+  };
+  const WriteCase cases[] = {
+      {"/home/u/report.txt", 18, "/home/u/report.txt"},
+      {"abcdef", 3, "abc"},
+      {"abc", 1, "a"},
+      {"abc", 0, ""},
+      {"abc", -1, ""},
+      {"abc", INT32_MIN, ""},
+      {"", 0, ""},
+      {nullptr, 5, ""},
+      {"abc", 10, "abc"},  // never past the text's end
+      {"line\n", 5, "line\n"},
+      {"\n\n", 2, "\n\n"},
+      {"\xE9\xA4\xFF", 3, "\xE9\xA4\xFF"},
+  };
+  ScratchDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text ? c.text : "(missing)");
+    SCOPED_TRACE(c.count);
+    int32_t returned = -1;
+    EXPECT_EQ(CaptureOutput(dir, [&] { returned = ConsoleWrite(c.text, c.count); }), c.bytes);
+    EXPECT_EQ(returned, static_cast<int32_t>(c.bytes.size()));
+  }
+}
+
+TEST(Console, WriteLineAddsOneLineFeed) {
+  struct LineCase {
+    const char* text;
+    std::string bytes;
+  };
+  const LineCase cases[] = {
+      {"version", "version\n"}, {"", "\n"}, {nullptr, "\n"}, {"a\n", "a\n\n"}, {"\xE9", "\xE9\n"},
+  };
+  ScratchDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text ? c.text : "(missing)");
+    EXPECT_EQ(CaptureOutput(dir, [&] { ConsoleWriteLine(c.text); }), c.bytes);
+  }
+  // A sequence of writes keeps its order byte for byte.
+  EXPECT_EQ(CaptureOutput(dir,
+                          [] {
+                            ConsoleWriteLine("one");
+                            ConsoleWrite("two", 3);
+                            ConsoleWriteLine(nullptr);
+                            ConsoleWrite("three", 5);
+                          }),
+            "one\ntwo\nthree");
+}
+
+TEST(Console, RemembersTheFirstFailedWrite) {
+  if (ConsoleWriteFailed()) GTEST_SKIP() << "an earlier test in this process failed a write";
+  ScratchDir dir;
+  CaptureOutput(dir, [] { ConsoleWrite("fine", 4); });
+  EXPECT_FALSE(ConsoleWriteFailed());
+
+  int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  {
+    DescriptorSwap output(1, full);
+    ConsoleWriteLine("lost");
+  }
+  EXPECT_TRUE(ConsoleWriteFailed());
+  EXPECT_EQ(ConsoleWriteError(), ENOSPC);
+
+  // A later failure of another kind does not replace the first error, and a
+  // later good write does not clear it.
+  int readOnly = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(readOnly, 0);
+  {
+    DescriptorSwap output(1, readOnly);
+    ConsoleWrite("lost too", 8);
+  }
+  CaptureOutput(dir, [] { ConsoleWrite("fine", 4); });
+  EXPECT_TRUE(ConsoleWriteFailed());
+  EXPECT_EQ(ConsoleWriteError(), ENOSPC);
+  close(full);
+  close(readOnly);
+}
+
+}  // namespace
