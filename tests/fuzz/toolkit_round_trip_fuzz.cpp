@@ -1,0 +1,24 @@
+// ToToolkitText then FromToolkitText: program text comes back unchanged except
+// for the eight ISO-8859-15 bytes whose characters lie beyond U+00FF, which
+// come back as "?". The intermediate text is valid UTF-8.
+#include <cstring>
+#include <string>
+
+#include "chooser/text_conversion.h"
+#include "fuzz_check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
+  const std::string text = AsProgramText(data, size);
+  const GText utf8 = ToToolkitText(text.c_str());
+  FUZZ_CHECK(utf8.get() != nullptr);
+  FUZZ_CHECK(g_utf8_validate(utf8.get(), -1, nullptr));
+  // One program byte is one character of at most three UTF-8 bytes.
+  FUZZ_CHECK(g_utf8_strlen(utf8.get(), -1) == static_cast<glong>(text.size()));
+  FUZZ_CHECK(std::strlen(utf8.get()) <= 3 * text.size());
+
+  std::string expected = text;
+  for (char& c : expected)
+    if (std::strchr("\xA4\xA6\xA8\xB4\xB8\xBC\xBD\xBE", c) && c != '\0') c = '?';
+  FUZZ_CHECK(FromToolkitText(utf8.get()) == expected);
+  return 0;
+}
