@@ -1,0 +1,103 @@
+// The fatal-error report of the program's own ErrorHandler, seen from outside
+// a probe process that raises real faults after the program's start-up.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <termios.h>
+
+#include <cstdio>
+#include <string>
+
+#include "support/process.h"
+
+namespace {
+
+const std::string kMemoryReport = "\nMemory allocation/write error.\n";
+const std::string kUnknownReport = "\nAn unknown error occured.\n";
+
+ProcessOptions ProbeOptions(const std::string& scenario) {
+  ProcessOptions options;
+  options.args = {std::string(STASHWICK_PROBE_DIR) + "/fault_probe", "program", scenario};
+  options.timeoutSeconds = 60;
+  return options;
+}
+
+bool SameAttributes(const termios& a, const termios& b) {
+  for (size_t i = 0; i < NCCS; ++i) {
+    if (a.c_cc[i] != b.c_cc[i]) return false;
+  }
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+         cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+struct ReportCase {
+  std::string scenario;
+  std::string out;
+};
+
+// Every watched fault, raised by the kernel or by the process itself, ends in
+// the one report for its signal on standard output, nothing on standard
+// error, and exit status 1. Standard input is a cooked terminal, which must be
+// as cooked afterwards.
+TEST(FatalMessage, ReportsEveryWatchedFaultAndRestoresTheTerminal) {
+  const ReportCase cases[] = {
+      {"low-store", kMemoryReport},
+      {"guard-page-store", kMemoryReport},
+      {"truncated-mapping-load", kUnknownReport},
+      {"illegal-instruction", kUnknownReport},
+      {"raise:" + std::to_string(SIGSEGV), kMemoryReport},
+      {"raise:" + std::to_string(SIGFPE), kUnknownReport},
+      {"raise:" + std::to_string(SIGBUS), kUnknownReport},
+      {"raise:" + std::to_string(SIGABRT), kUnknownReport},
+      {"raise:" + std::to_string(SIGTRAP), kUnknownReport},
+      {"raise:" + std::to_string(SIGSYS), kUnknownReport},
+      {"raise:" + std::to_string(SIGILL), kUnknownReport},
+      // The console is open and the terminal in character mode at the fault;
+      // what was written before stays in front of the report.
+      {"console-open-then-store", "before the fault\n" + kMemoryReport},
+  };
+  for (const ReportCase& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    TestTerminal terminal;
+    termios before{};
+    ASSERT_EQ(tcgetattr(terminal.slave, &before), 0);
+    ASSERT_TRUE(before.c_lflag & ICANON);
+    ProcessOptions options = ProbeOptions(c.scenario);
+    options.stdinFd = terminal.slave;
+    const ProcessResult result = RunProcess(options);
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exitCode, 1);
+    termios after{};
+    ASSERT_EQ(tcgetattr(terminal.slave, &after), 0);
+    EXPECT_TRUE(SameAttributes(before, after));
+  }
+}
+
+// A fault while another thread holds standard output's lock (as in the middle
+// of a printf) must still be reported: the report does not wait for it.
+TEST(FatalMessage, ReportsWhileAnotherThreadHoldsTheOutputLock) {
+  ProcessOptions options = ProbeOptions("store-while-stdout-locked");
+  options.timeoutSeconds = 10;  // a hang, not a speed limit
+  const ProcessResult result = RunProcess(options);
+  ASSERT_FALSE(result.timedOut) << "no report within " << options.timeoutSeconds << " s";
+  EXPECT_EQ(result.out, kMemoryReport);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.exitCode, 1);
+  RecordProperty("seconds", std::to_string(result.seconds));
+  std::printf("fault with stdout locked by another thread: reported in %.4f s\n", result.seconds);
+}
+
+// The report goes to descriptor 1 whatever it is: here a regular file.
+TEST(FatalMessage, WritesTheReportIntoAFile) {
+  ScratchDir scratch;
+  ProcessOptions options = ProbeOptions("console-open-then-store");
+  options.stdoutPath = scratch / "out";
+  const ProcessResult result = RunProcess(options);
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(ReadFile(scratch / "out"), "before the fault\n" + kMemoryReport);
+  EXPECT_EQ(result.exitCode, 1);
+}
+
+}  // namespace
