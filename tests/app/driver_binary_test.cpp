@@ -1,0 +1,406 @@
+// The real program's output contract: exact bytes on standard output, exit
+// status, one error line when the output cannot be delivered, and the
+// terminal on standard input given back as it was.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* Display() {
+  const char* display = std::getenv("DISPLAY");
+  return display && *display ? display : nullptr;
+}
+
+// A run of the program (or of a copy of it) with a private desktop and the
+// answer module, which cancels any dialog unless told otherwise.
+ProcessOptions ProgramRun(const ScratchDir& scratch, std::vector<std::string> arguments,
+                          const std::string& answer = "cancel",
+                          const std::string& program = STASHWICK_BINARY) {
+  ProcessOptions options;
+  options.args = {program};
+  options.args.insert(options.args.end(), arguments.begin(), arguments.end());
+  options.env = PrivateDesktopEnv(scratch);
+  options.env.emplace_back("GTK_MODULES", STASHWICK_ANSWER_MODULE);
+  options.env.emplace_back("STASHWICK_ANSWER", answer);
+  options.timeoutSeconds = 60;
+  return options;
+}
+
+ProcessResult RunChecked(const ProcessOptions& options) {
+  ProcessResult result = RunProcess(options);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.signal, 0);
+  return result;
+}
+
+// The lines of an error output that must hold exactly one.
+size_t LineCount(const std::string& text) {
+  size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  return lines;
+}
+
+class DriverBinary : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(Display(), nullptr) << "needs an X display (run under xvfb-run)"; }
+  ScratchDir scratch_;
+};
+
+termios AttributesOf(int fd) {
+  termios t;
+  std::memset(&t, 0, sizeof t);
+  EXPECT_EQ(tcgetattr(fd, &t), 0) << std::strerror(errno);
+  return t;
+}
+
+void ExpectSameAttributes(const termios& after, const termios& before) {
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  for (size_t i = 0; i < NCCS; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(after.c_cc[i], before.c_cc[i]);
+  }
+}
+
+enum class Sink { Pipe, DevFull, ClosedPipe, Closed };
+
+struct TerminalCase {
+  const char* name;
+  std::vector<std::string> arguments;  // "@" stands for a path in the scratch folder
+  const char* answer;
+  Sink sink;
+  int exitCode;
+};
+
+TEST_F(DriverBinary, TerminalOnStandardInputIsGivenBackAsItWas) {
+  const std::string target = scratch_ / "chosen.txt";
+  const TerminalCase cases[] = {
+      {"version", {"-v"}, "cancel", Sink::Pipe, 0},
+      {"help", {"-h"}, "cancel", Sink::Pipe, 0},
+      {"no arguments", {}, "cancel", Sink::Pipe, 0},
+      {"accepted dialog", {"Save", target}, "accept", Sink::Pipe, 0},
+      {"cancelled dialog", {"Save", target}, "cancel", Sink::Pipe, 0},
+      {"closed dialog", {"Save", target}, "close", Sink::Pipe, 0},
+      {"version into a full device", {"-v"}, "cancel", Sink::DevFull, 1},
+      {"path into a full device", {"Save", target}, "accept", Sink::DevFull, 1},
+      {"version into a closed pipe", {"-v"}, "cancel", Sink::ClosedPipe, 1},
+      {"version with output closed", {"-v"}, "cancel", Sink::Closed, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestTerminal terminal;
+    ASSERT_GE(terminal.slave, 0);
+    // Values that character mode would change, to see them come back.
+    termios start = AttributesOf(terminal.slave);
+    start.c_cc[VMIN] = 4;
+    start.c_cc[VTIME] = 9;
+    ASSERT_EQ(tcsetattr(terminal.slave, TCSANOW, &start), 0);
+    const termios before = AttributesOf(terminal.slave);
+
+    ProcessOptions options = ProgramRun(scratch_, c.arguments, c.answer);
+    options.stdinFd = terminal.slave;
+    options.stdoutPath = c.sink == Sink::DevFull ? "/dev/full" : "";
+    options.stdoutIntoClosedPipe = c.sink == Sink::ClosedPipe;
+    options.closeStdout = c.sink == Sink::Closed;
+    const ProcessResult result = RunChecked(options);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+    ExpectSameAttributes(AttributesOf(terminal.slave), before);
+  }
+}
+
+TEST_F(DriverBinary, RedirectedOutputHoldsExactlyTheBytesWritten) {
+  struct OutputCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    const char* answer;
+    std::string expected;  // "" for the screens: what the pipe received
+  };
+  const std::string plain = scratch_ / "report.txt";
+  const std::string latin = scratch_ / "r\xE9sum\xE9 \xA4 final.txt";
+  // The euro sign of ISO-8859-15 lies beyond U+00FF: it comes back as "?".
+  const std::string latinBack = scratch_ / "r\xE9sum\xE9 ? final.txt";
+  const OutputCase cases[] = {
+      {"version", {"-v"}, "cancel", ""},
+      {"help", {"-h"}, "cancel", ""},
+      {"accepted path", {"Save as", plain, "Text (*.txt)|*.txt"}, "accept", plain},
+      {"accepted path with 8-bit bytes", {"Save as", latin}, "accept", latinBack},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ProcessResult piped = RunChecked(ProgramRun(scratch_, c.arguments, c.answer));
+    EXPECT_EQ(piped.exitCode, 0) << piped.err;
+    EXPECT_EQ(piped.err, "");
+    if (c.expected.empty()) {
+      EXPECT_FALSE(piped.out.empty());
+    } else {
+      // The path alone: no line feed after it.
+      EXPECT_EQ(piped.out, c.expected);
+    }
+
+    ProcessOptions toFile = ProgramRun(scratch_, c.arguments, c.answer);
+    toFile.stdoutPath = scratch_ / "output";
+    const ProcessResult filed = RunChecked(toFile);
+    EXPECT_EQ(filed.exitCode, 0) << filed.err;
+    EXPECT_EQ(filed.err, "");
+    EXPECT_EQ(ReadFile(toFile.stdoutPath), piped.out);
+  }
+}
+
+TEST_F(DriverBinary, CancelledOrClosedDialogPrintsNothingWhereverOutputGoes) {
+  const std::vector<std::string> arguments = {"Save", scratch_ / "never.txt", "All (*.*)|*.*", "0"};
+  const Sink sinks[] = {Sink::Pipe, Sink::DevFull, Sink::ClosedPipe, Sink::Closed};
+  for (const char* answer : {"cancel", "close"}) {
+    for (Sink sink : sinks) {
+      SCOPED_TRACE(answer);
+      SCOPED_TRACE(static_cast<int>(sink));
+      ProcessOptions options = ProgramRun(scratch_, arguments, answer);
+      options.stdoutPath = sink == Sink::DevFull ? "/dev/full" : "";
+      options.stdoutIntoClosedPipe = sink == Sink::ClosedPipe;
+      options.closeStdout = sink == Sink::Closed;
+      const ProcessResult result = RunChecked(options);
+      EXPECT_EQ(result.exitCode, 0);
+      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(result.out, "");
+    }
+  }
+}
+
+TEST_F(DriverBinary, UndeliveredOutputEndsWithStatusOneAndOneLineNamingTheProgram) {
+  // A copy under another name shows that the line names the running program.
+  const std::string copy = scratch_ / "renamed-tool";
+  fs::copy_file(STASHWICK_BINARY, copy);
+  chmod(copy.c_str(), 0755);
+  const std::string target = scratch_ / "lost.txt";
+  struct FailureCase {
+    std::vector<std::string> arguments;
+    const char* answer;
+    Sink sink;
+  };
+  const FailureCase cases[] = {
+      {{"-v"}, "cancel", Sink::DevFull},     {{"-v"}, "cancel", Sink::ClosedPipe},
+      {{"-v"}, "cancel", Sink::Closed},      {{"-h"}, "cancel", Sink::DevFull},
+      {{"-h"}, "cancel", Sink::ClosedPipe},  {{}, "cancel", Sink::Closed},
+      {{"Save", target}, "accept", Sink::DevFull},
+      {{"Save", target}, "accept", Sink::ClosedPipe},
+      {{"Save", target}, "accept", Sink::Closed},
+  };
+  for (const std::string& program : {std::string(STASHWICK_BINARY), copy}) {
+    const std::string name = fs::path(program).filename().string();
+    for (const auto& c : cases) {
+      SCOPED_TRACE(program);
+      SCOPED_TRACE(c.arguments.empty() ? "(none)" : c.arguments[0]);
+      SCOPED_TRACE(static_cast<int>(c.sink));
+      ProcessOptions options = ProgramRun(scratch_, c.arguments, c.answer, program);
+      options.stdoutPath = c.sink == Sink::DevFull ? "/dev/full" : "";
+      options.stdoutIntoClosedPipe = c.sink == Sink::ClosedPipe;
+      options.closeStdout = c.sink == Sink::Closed;
+      const ProcessResult result = RunChecked(options);
+      EXPECT_EQ(result.exitCode, 1);
+      EXPECT_EQ(result.err.rfind(name + ": ", 0), 0u) << result.err;
+      EXPECT_EQ(LineCount(result.err), 1u) << result.err;
+      EXPECT_EQ(result.err.back(), '\n');
+      EXPECT_LT(result.err.size(), 200u) << result.err;
+    }
+  }
+}
+
+// Standard input opened on path for one run.
+class InputFile {
+ public:
+  explicit InputFile(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  ~InputFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+TEST_F(DriverBinary, InputThatIsNoTerminalDoesNotChangeTheOutput) {
+  const std::string target = scratch_ / "input.txt";
+  const std::string inputFile = scratch_ / "typed";
+  WriteFile(inputFile, "y\n/elsewhere\n");
+  struct Request {
+    std::vector<std::string> arguments;
+    const char* answer;
+  };
+  const Request requests[] = {{{"-v"}, "cancel"}, {{"-h"}, "cancel"}, {{"Save", target}, "accept"}};
+  for (const auto& request : requests) {
+    SCOPED_TRACE(request.arguments[0]);
+    // What the program prints with a terminal on its input.
+    TestTerminal terminal;
+    ProcessOptions reference = ProgramRun(scratch_, request.arguments, request.answer);
+    reference.stdinFd = terminal.slave;
+    const ProcessResult expected = RunChecked(reference);
+    ASSERT_EQ(expected.exitCode, 0) << expected.err;
+    ASSERT_FALSE(expected.out.empty());
+
+    enum class Input { EmptyPipe, PipeWithText, File, DevNull };
+    for (Input input : {Input::EmptyPipe, Input::PipeWithText, Input::File, Input::DevNull}) {
+      SCOPED_TRACE(static_cast<int>(input));
+      InputFile file(input == Input::File ? inputFile : "/dev/null");
+      ProcessOptions options = ProgramRun(scratch_, request.arguments, request.answer);
+      if (input == Input::PipeWithText) options.input = "y\n/elsewhere\n";
+      if (input == Input::File || input == Input::DevNull) options.stdinFd = file.fd();
+      const ProcessResult result = RunChecked(options);
+      EXPECT_EQ(result.exitCode, 0);
+      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(result.out, expected.out);
+    }
+  }
+}
+
+TEST_F(DriverBinary, ToolkitOptionsBeforeTheArgumentsAreConsumed) {
+  const std::string display = Display();
+  struct OptionCase {
+    std::vector<std::string> withOptions;
+    std::vector<std::string> without;
+  };
+  const OptionCase cases[] = {
+      {{"--display", display, "-v"}, {"-v"}},
+      {{"--display=" + display, "-v"}, {"-v"}},
+      {{"--display", display, "--sync", "-h"}, {"-h"}},
+      {{"--display", display}, {}},
+      {{"--name", "other", "-v", "extra"}, {"-v"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.withOptions.back());
+    const ProcessResult plain = RunChecked(ProgramRun(scratch_, c.without));
+    const ProcessResult optioned = RunChecked(ProgramRun(scratch_, c.withOptions));
+    ASSERT_EQ(plain.exitCode, 0);
+    ASSERT_FALSE(plain.out.empty());
+    // A dialog titled after the option would have been cancelled: no output.
+    EXPECT_EQ(optioned.out, plain.out);
+    EXPECT_EQ(optioned.exitCode, 0);
+  }
+}
+
+// Lines of an strace log that set the attributes of descriptor 0
+// (TCSETS, TCSETSW, TCSETSF: what tcsetattr issues).
+size_t AttributeSetsOnInput(const std::string& log) {
+  std::istringstream lines(log);
+  size_t sets = 0;
+  for (std::string line; std::getline(lines, line);)
+    for (const char* request : {"ioctl(0, 0x5402,", "ioctl(0, 0x5403,", "ioctl(0, 0x5404,"})
+      if (line.find(request) != std::string::npos) ++sets;
+  return sets;
+}
+
+TEST_F(DriverBinary, InputThatIsNoTerminalIsNeverGivenAttributes) {
+  const char* strace = "/usr/bin/strace";
+  if (access(strace, X_OK) != 0) GTEST_SKIP() << "needs strace";
+  {
+    ProcessOptions trial;
+    trial.args = {strace, "-o", "/dev/null", "/bin/true"};
+    if (RunProcess(trial).exitCode != 0) GTEST_SKIP() << "cannot trace processes here";
+  }
+  const std::string log = scratch_ / "trace";
+  const std::string target = scratch_ / "traced.txt";
+  struct TraceCase {
+    std::vector<std::string> arguments;
+    const char* answer;
+    bool terminal;
+  };
+  const TraceCase cases[] = {
+      {{"-v"}, "cancel", true},  // the control: the terminal is set on open and at the end
+      {{"Save", target}, "accept", true},
+      {{"-v"}, "cancel", false},
+      {{"-h"}, "cancel", false},
+      {{"Save", target}, "accept", false},
+      {{"Save", target}, "cancel", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments[0]);
+    SCOPED_TRACE(c.terminal ? "terminal" : "file");
+    std::vector<std::string> arguments = {"-f", "-qq", "-X", "raw", "-e", "trace=ioctl", "-o", log,
+                                          STASHWICK_BINARY};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    ProcessOptions options = ProgramRun(scratch_, arguments, c.answer, strace);
+    // The leak checker cannot stop the world under a tracer.
+    options.env.emplace_back("ASAN_OPTIONS", "detect_leaks=0");
+    TestTerminal terminal;
+    InputFile file("/dev/null");
+    options.stdinFd = c.terminal ? terminal.slave : file.fd();
+    const ProcessResult result = RunChecked(options);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const size_t sets = AttributeSetsOnInput(ReadFile(log));
+    if (c.terminal) {
+      EXPECT_GE(sets, 2u);
+    } else {
+      // Without a capture there is nothing to give back: any set would apply
+      // the empty record.
+      EXPECT_EQ(sets, 0u) << ReadFile(log);
+    }
+  }
+}
+
+TEST_F(DriverBinary, StandardDescriptorsLeftClosedAreHeldOnNullBeforeAnythingOpens) {
+  const std::string probe = std::string(STASHWICK_PROBE_DIR) + "/std_descriptors_probe";
+  struct ClosedCase {
+    std::vector<std::string> closed;
+    bool toolkit;
+  };
+  const ClosedCase cases[] = {
+      {{}, true},         {{"0"}, true},      {{"1"}, true},           {{"2"}, true},
+      {{"1", "2"}, true}, {{"0", "1", "2"}, true}, {{"0", "2"}, false}, {{"1"}, false},
+  };
+  for (const auto& c : cases) {
+    std::string closedList;
+    for (const auto& fd : c.closed) closedList += fd;
+    SCOPED_TRACE("closed: " + closedList);
+    SCOPED_TRACE(c.toolkit ? "with toolkit" : "without toolkit");
+    const std::string report = scratch_ / ("report" + closedList);
+    ProcessOptions options = ProgramRun(scratch_, {report}, "cancel", probe);
+    options.args.insert(options.args.end(), c.closed.begin(), c.closed.end());
+    if (c.toolkit) options.env.emplace_back("STASHWICK_PROBE_TOOLKIT", "1");
+    const ProcessResult result = RunChecked(options);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+
+    std::istringstream lines(ReadFile(report));
+    for (int fd = 0; fd < 3; ++fd) {
+      SCOPED_TRACE(fd);
+      int number = -1;
+      std::string target, mode;
+      lines >> number >> target >> mode;
+      ASSERT_EQ(number, fd);
+      const bool wasClosed = closedList.find(static_cast<char>('0' + fd)) != std::string::npos;
+      if (wasClosed) {
+        EXPECT_EQ(target, "/dev/null");
+        // Output held read-only, so that writing a result there fails.
+        EXPECT_EQ(mode, fd == 2 ? "w" : "r");
+      } else {
+        EXPECT_EQ(target.rfind("pipe:", 0), 0u) << target;
+      }
+    }
+    std::string word;
+    int fileFd = -1, xFd = -2;
+    lines >> word >> fileFd >> word >> xFd;
+    EXPECT_GE(fileFd, 3);
+    if (c.toolkit) {
+      EXPECT_GE(xFd, 3);
+    } else {
+      EXPECT_EQ(xFd, -1);
+    }
+  }
+}
+
+}  // namespace
