@@ -5,7 +5,9 @@ STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages the build, the program and the tests need.
 STASHWICK_PACKAGES=(build-essential cmake pkg-config libgtk2.0-dev
-  googletest libgtest-dev libgmock-dev xvfb xauth)
+  googletest libgtest-dev libgmock-dev xvfb xauth valgrind x11-utils)
+# The fuzz targets need clang with its sanitizer and libFuzzer runtimes.
+STASHWICK_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 # Installs the named Debian packages that are not installed yet.
 ensure_packages() {
@@ -22,14 +24,16 @@ ensure_packages() {
 }
 
 # Configures and builds into the given folder (default build/); extra
-# arguments go to cmake's configure step.
+# arguments go to cmake's configure step. STASHWICK_BUILD_TARGET, when set,
+# builds that target only.
 build_project() {
   local dir=${1:-$STASHWICK_ROOT/build}
   shift || true
-  local log
+  local log target=()
+  [ -z "${STASHWICK_BUILD_TARGET:-}" ] || target=(--target "$STASHWICK_BUILD_TARGET")
   log=$(mktemp)
   if ! { cmake -S "$STASHWICK_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" &&
-         cmake --build "$dir" -j "$(nproc)"; } >"$log" 2>&1; then
+         cmake --build "$dir" -j "$(nproc)" "${target[@]}"; } >"$log" 2>&1; then
     cat "$log" >&2
     rm -f "$log"
     echo "build failed in $dir" >&2
