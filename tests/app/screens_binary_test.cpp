@@ -1,0 +1,135 @@
+// The help and version screens of the real program, byte for byte, under its
+// own name, as a renamed copy and through a symbolic link.
+#include <gdk/gdk.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace {
+
+// The X server resets whenever its last client leaves and drops a client that
+// connects meanwhile; a connection of this process keeps it from resetting
+// between the programs a test starts (and the helpers that look for windows).
+bool HoldDisplay() { return gdk_init_check(nullptr, nullptr); }
+
+std::string HelpScreen(const std::string& name) {
+  return "\n"
+         "Stashwick - Open a dialog to save a file..\n"
+         "\n"
+         "Call:  " + name + " [-h|-v] <title> <default file> <pattern> <pos>\n"
+         "\n"
+         "Options:\n"
+         "          -h        Print this message\n"
+         "          -v        Print version number\n"
+         "\n"
+         "Examples: " + name + " \"Save as\" Default.txt \"All Files (*.*)|*.*\"\n"
+         "          " + name + " \"Save As\" \"\" \"Script (*.js;*.vbs)|*.js;*.vbs\"\n"
+         "          " + name + " \"Save As\" \"\" \"*.* (*.*)|*.*|BAT (*.bat)|*.bat\" 1\n"
+         "\n"
+         "by the Stashwick developers\n"
+         "https://stashwick.invalid/\n";
+}
+
+const std::string kVersionScreen =
+    "\n"
+    "Stashwick v1.0\n"
+    "\n"
+    "Last updated: 2014-10-04\n"
+    "Available at: https://stashwick.invalid/\n";
+
+struct Invocation {
+  std::string label;
+  std::string path;   // what is started
+  std::string shown;  // the name the help screen must show
+};
+
+// The real binary, a copy under other names, and links with other names
+// (to the binary and to a copy): a link shows the name of its target.
+std::vector<Invocation> Invocations(const ScratchDir& scratch) {
+  namespace fs = std::filesystem;
+  const std::string binary = STASHWICK_BINARY;
+  fs::copy_file(binary, scratch / "renamed-tool");
+  fs::copy_file(binary, scratch / "save as.bin");
+  fs::create_symlink(binary, scratch / "alias");
+  fs::create_symlink(scratch / "renamed-tool", scratch / "other-alias");
+  return {
+      {"own name", binary, fs::path(binary).filename().string()},
+      {"renamed copy", scratch / "renamed-tool", "renamed-tool"},
+      {"copy with a blank and an extension", scratch / "save as.bin", "save as.bin"},
+      {"link to the binary", scratch / "alias", fs::path(binary).filename().string()},
+      {"link to a renamed copy", scratch / "other-alias", "renamed-tool"},
+  };
+}
+
+struct ScreenCase {
+  std::vector<std::string> args;
+  bool help;
+};
+
+TEST(Screens, PrintExactBytesUnderEveryName) {
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "the program needs a display even for its screens";
+  ASSERT_TRUE(HoldDisplay());
+  ScratchDir scratch;
+  const auto env = PrivateDesktopEnv(scratch);
+  const ScreenCase screens[] = {
+      {{}, true},
+      {{"-h"}, true},
+      {{"-h", "extra"}, true},
+      {{"-h", "-v", "Title", "x", "*.*", "1"}, true},
+      {{"-v"}, false},
+      {{"-v", "extra"}, false},
+      {{"-v", "-h"}, false},
+  };
+  for (const Invocation& invocation : Invocations(scratch)) {
+    for (const ScreenCase& screen : screens) {
+      std::string label = invocation.label + ":";
+      for (const auto& a : screen.args) label += " " + a;
+      SCOPED_TRACE(label);
+      ProcessOptions options;
+      options.args = {invocation.path};
+      options.args.insert(options.args.end(), screen.args.begin(), screen.args.end());
+      options.env = env;
+      const ProcessResult result = RunProcess(options);
+      ASSERT_FALSE(result.timedOut);
+      EXPECT_EQ(result.out, screen.help ? HelpScreen(invocation.shown) : kVersionScreen);
+      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(result.exitCode, 0);
+    }
+  }
+}
+
+// The screens leave a terminal on standard input as they found it, although
+// they switch it to character mode while they print.
+TEST(Screens, LeaveTheTerminalAsItWas) {
+  ASSERT_TRUE(HoldDisplay());
+  ScratchDir scratch;
+  for (const char* option : {"-h", "-v"}) {
+    SCOPED_TRACE(option);
+    TestTerminal terminal;
+    termios before{};
+    ASSERT_EQ(tcgetattr(terminal.slave, &before), 0);
+    ProcessOptions options;
+    options.args = {STASHWICK_BINARY, option};
+    options.env = PrivateDesktopEnv(scratch);
+    options.stdinFd = terminal.slave;
+    const ProcessResult result = RunProcess(options);
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_FALSE(result.out.empty());
+    termios after{};
+    ASSERT_EQ(tcgetattr(terminal.slave, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+    EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
+  }
+}
+
+}  // namespace
