@@ -5,8 +5,29 @@
 //                         (name: types the name into the entry, then accepts)
 //   STASHWICK_SCREENSHOT  PNG file to save of the dialog before answering
 //   STASHWICK_ANSWER_DELAY_MS  wait this long after the dialog maps (default 0)
+//   STASHWICK_ANSWER_REPORT    file to write what the dialog showed, once its
+//                         folder has settled, before answering (format below)
+//
+// The report has one "key=value" line per item, each value escaped with
+// g_strescape (g_strcompress restores the exact bytes):
+//   title        the window title the program set (UTF-8)
+//   net_wm_name  the _NET_WM_NAME property of the X window
+//   action       save | open | other
+//   multiple     1 when several files may be selected, else 0
+//   folder       the current folder, "" when there is none
+//   folder_wait  1 when the folder was still unset at the deadline
+//   name         the text of the name entry ("" in open mode)
+//   filters      the number of filters, then one "filter=<name>" line each,
+//                in the dialog's order
+//   active       index of the active filter in that list, -1 for none
+//   mapped_ms    milliseconds from toolkit start-up to the mapped dialog
+//
+// A message dialog that the toolkit raises on its own (a folder it cannot
+// read, say) would block an unattended run: its text goes to standard error
+// as "stashwick-answer: message: <text>" and it is dismissed.
 #include <gtk/gtk.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -15,8 +36,14 @@ namespace {
 
 std::string answer;
 std::string screenshotPath;
+std::string reportPath;
 guint delayMs = 0;
+gint64 startedAt = 0;
 gint64 mappedAt = 0;
+bool reported = false;
+bool answered = false;
+// The folder of a selected file is set asynchronously; a report waits this long for it.
+const gint64 FolderDeadlineUs = 10 * G_USEC_PER_SEC;
 
 GtkWidget* MappedChooserDialog() {
   GtkWidget* found = nullptr;
@@ -50,10 +77,94 @@ void SaveScreenshot(GtkWidget* dialog) {
   g_object_unref(shot);
 }
 
+void WriteLine(FILE* out, const char* key, const char* value) {
+  gchar* escaped = g_strescape(value ? value : "", nullptr);
+  std::fprintf(out, "%s=%s\n", key, escaped);
+  g_free(escaped);
+}
+
+std::string WindowProperty(GtkWidget* dialog, const char* name) {
+  GdkAtom type = GDK_NONE;
+  gint format = 0, length = 0;
+  guchar* data = nullptr;
+  std::string value;
+  if (gdk_property_get(gtk_widget_get_window(dialog), gdk_atom_intern(name, FALSE), GDK_NONE, 0,
+                       1 << 24, FALSE, &type, &format, &length, &data) &&
+      data && format == 8) {
+    value.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+  }
+  g_free(data);
+  return value;
+}
+
+void WriteReport(GtkWidget* dialog, bool folderTimedOut) {
+  FILE* out = std::fopen(reportPath.c_str(), "wb");
+  if (!out) {
+    g_printerr("stashwick-answer: cannot write %s\n", reportPath.c_str());
+    return;
+  }
+  GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+  WriteLine(out, "title", gtk_window_get_title(GTK_WINDOW(dialog)));
+  WriteLine(out, "net_wm_name", WindowProperty(dialog, "_NET_WM_NAME").c_str());
+  const GtkFileChooserAction action = gtk_file_chooser_get_action(chooser);
+  WriteLine(out, "action", action == GTK_FILE_CHOOSER_ACTION_SAVE   ? "save"
+                           : action == GTK_FILE_CHOOSER_ACTION_OPEN ? "open"
+                                                                    : "other");
+  WriteLine(out, "multiple", gtk_file_chooser_get_select_multiple(chooser) ? "1" : "0");
+  gchar* folder = gtk_file_chooser_get_current_folder(chooser);
+  WriteLine(out, "folder", folder);
+  g_free(folder);
+  WriteLine(out, "folder_wait", folderTimedOut ? "1" : "0");
+  GtkWidget* entry = nullptr;
+  FindNameEntry(dialog, &entry);
+  WriteLine(out, "name", entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : "");
+  GSList* filters = gtk_file_chooser_list_filters(chooser);
+  GtkFileFilter* active = gtk_file_chooser_get_filter(chooser);
+  std::fprintf(out, "filters=%u\n", g_slist_length(filters));
+  int activeIndex = -1, index = 0;
+  for (GSList* l = filters; l; l = l->next, ++index) {
+    GtkFileFilter* filter = GTK_FILE_FILTER(l->data);
+    if (filter == active) activeIndex = index;
+    WriteLine(out, "filter", gtk_file_filter_get_name(filter));
+  }
+  g_slist_free(filters);
+  std::fprintf(out, "active=%d\n", activeIndex);
+  std::fprintf(out, "mapped_ms=%lld\n", static_cast<long long>((mappedAt - startedAt) / 1000));
+  std::fclose(out);
+}
+
+bool DismissMessageDialog() {
+  GtkWidget* found = nullptr;
+  GList* toplevels = gtk_window_list_toplevels();
+  for (GList* l = toplevels; l; l = l->next) {
+    GtkWidget* w = GTK_WIDGET(l->data);
+    if (GTK_IS_MESSAGE_DIALOG(w) && gtk_widget_get_mapped(w)) found = w;
+  }
+  g_list_free(toplevels);
+  if (!found) return false;
+  gchar* text = nullptr;
+  g_object_get(found, "text", &text, nullptr);
+  g_printerr("stashwick-answer: message: %s\n", text ? text : "");
+  g_free(text);
+  gtk_dialog_response(GTK_DIALOG(found), GTK_RESPONSE_OK);
+  return true;
+}
+
 gboolean Poll(gpointer) {
+  if (DismissMessageDialog()) return TRUE;
+  if (answered) return TRUE;
   GtkWidget* dialog = MappedChooserDialog();
   if (!dialog) return TRUE;
   if (!mappedAt) mappedAt = g_get_monotonic_time();
+  if (!reportPath.empty() && !reported) {
+    gchar* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(dialog));
+    const bool settled = folder != nullptr;
+    g_free(folder);
+    const bool late = g_get_monotonic_time() - mappedAt > FolderDeadlineUs;
+    if (!settled && !late) return TRUE;
+    WriteReport(dialog, !settled);
+    reported = true;
+  }
   // A screenshot wants the folder loaded and the window drawn.
   guint wait = screenshotPath.empty() ? delayMs : MAX(delayMs, 600u);
   if (g_get_monotonic_time() - mappedAt < static_cast<gint64>(wait) * 1000) return TRUE;
@@ -78,17 +189,23 @@ gboolean Poll(gpointer) {
     gtk_main_do_event(event);
     gdk_event_free(event);
   }
-  return FALSE;
+  answered = true;
+  // Still watching: the toolkit may raise a message dialog after the answer.
+  return TRUE;
 }
 
 }  // namespace
 
 extern "C" G_MODULE_EXPORT void gtk_module_init(gint*, gchar***) {
+  startedAt = g_get_monotonic_time();
   const char* a = std::getenv("STASHWICK_ANSWER");
   answer = a ? a : "accept";
   const char* s = std::getenv("STASHWICK_SCREENSHOT");
   screenshotPath = s ? s : "";
   const char* d = std::getenv("STASHWICK_ANSWER_DELAY_MS");
   delayMs = d ? static_cast<guint>(std::strtoul(d, nullptr, 10)) : 0;
-  if (answer != "none" || !screenshotPath.empty()) g_timeout_add(20, Poll, nullptr);
+  const char* r = std::getenv("STASHWICK_ANSWER_REPORT");
+  reportPath = r ? r : "";
+  if (answer != "none" || !screenshotPath.empty() || !reportPath.empty())
+    g_timeout_add(20, Poll, nullptr);
 }

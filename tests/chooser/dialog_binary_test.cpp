@@ -1,0 +1,341 @@
+// The real program's dialog, seen from outside: the answer module reports what
+// the dialog showed (title, folder, proposed name, filters, active filter) and
+// answers it, and the test checks both the report and the printed path.
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "runtime/text.h"
+#include "support/process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The longest single argument that execve accepts (MAX_ARG_STRLEN less the NUL).
+constexpr size_t LongestArgument = 32 * 4096 - 1;
+
+const char* Display() {
+  const char* display = std::getenv("DISPLAY");
+  return display && *display ? display : nullptr;
+}
+
+// What the answer module saw in the dialog (STASHWICK_ANSWER_REPORT).
+struct DialogReport {
+  bool present = false;
+  std::map<std::string, std::string> items;
+  std::vector<std::string> filters;
+
+  std::string Item(const std::string& key) const {
+    auto found = items.find(key);
+    return found == items.end() ? "<missing " + key + ">" : found->second;
+  }
+  int Active() const { return std::atoi(Item("active").c_str()); }
+};
+
+DialogReport ReadDialogReport(const std::string& path) {
+  DialogReport report;
+  const std::string bytes = ReadFile(path);
+  report.present = !bytes.empty();
+  std::istringstream lines(bytes);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    gchar* value = g_strcompress(line.c_str() + equals + 1);
+    const std::string key = line.substr(0, equals);
+    if (key == "filter") {
+      report.filters.emplace_back(value);
+    } else {
+      report.items[key] = value;
+    }
+    g_free(value);
+  }
+  return report;
+}
+
+struct DialogRun {
+  ProcessResult process;
+  DialogReport report;
+};
+
+// UTF-8 for ISO-8859-15 text, from the character set's own table: the eight
+// bytes that differ from ISO-8859-1 and the identity elsewhere.
+std::string Latin9ToUtf8(const std::string& bytes) {
+  const std::map<unsigned char, char32_t> differs = {
+      {0xA4, 0x20AC}, {0xA6, 0x0160}, {0xA8, 0x0161}, {0xB4, 0x017D},
+      {0xB8, 0x017E}, {0xBC, 0x0152}, {0xBD, 0x0153}, {0xBE, 0x0178}};
+  std::string utf8;
+  for (unsigned char byte : bytes) {
+    auto found = differs.find(byte);
+    const char32_t code = found == differs.end() ? byte : found->second;
+    if (code < 0x80) {
+      utf8 += static_cast<char>(code);
+    } else if (code < 0x800) {
+      utf8 += static_cast<char>(0xC0 | (code >> 6));
+      utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      utf8 += static_cast<char>(0xE0 | (code >> 12));
+      utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return utf8;
+}
+
+// What an argument's bytes look like after the trip to the toolkit and back:
+// the eight characters beyond U+00FF return as "?".
+std::string AfterRoundTrip(const std::string& bytes) {
+  std::string back;
+  for (unsigned char byte : bytes) {
+    const bool beyondLatin1 = byte == 0xA4 || byte == 0xA6 || byte == 0xA8 || byte == 0xB4 ||
+                              byte == 0xB8 || byte == 0xBC || byte == 0xBD || byte == 0xBE;
+    back += beyondLatin1 ? '?' : static_cast<char>(byte);
+  }
+  return back;
+}
+
+std::string BytesFrom(unsigned first, unsigned last) {
+  std::string bytes;
+  for (unsigned b = first; b <= last; ++b) bytes += static_cast<char>(b);
+  return bytes;
+}
+
+// "0||1||2||..." : count filters named by their index, each with one empty pattern.
+std::string NumberedFilters(int count) {
+  std::string pattern;
+  for (int i = 0; i < count; ++i) pattern += std::to_string(i) + "||";
+  return pattern;
+}
+
+class DialogBinary : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(Display(), nullptr) << "needs an X display (run under xvfb-run)"; }
+
+  // Runs the program in the scratch folder with a private desktop; the module
+  // reports the dialog and then answers it.
+  DialogRun Run(const std::vector<std::string>& arguments, const std::string& answer,
+                double timeoutSeconds = 60, bool folderSettles = true) {
+    const std::string reportPath = scratch_ / ("report-" + std::to_string(++runs_));
+    ProcessOptions options;
+    options.args = {"/usr/bin/env", "-C", scratch_.path(), STASHWICK_BINARY};
+    options.args.insert(options.args.end(), arguments.begin(), arguments.end());
+    options.env = PrivateDesktopEnv(scratch_);
+    options.env.emplace_back("GTK_MODULES", STASHWICK_ANSWER_MODULE);
+    options.env.emplace_back("STASHWICK_ANSWER", answer);
+    options.env.emplace_back("STASHWICK_ANSWER_REPORT", reportPath);
+    options.timeoutSeconds = timeoutSeconds;
+    DialogRun run{RunProcess(options), ReadDialogReport(reportPath)};
+    EXPECT_FALSE(run.process.timedOut);
+    EXPECT_EQ(run.process.signal, 0);
+    EXPECT_EQ(run.process.exitCode, 0) << run.process.err;
+    EXPECT_TRUE(run.report.present) << "the dialog never showed: " << run.process.err;
+    if (folderSettles) {
+      EXPECT_EQ(run.report.Item("folder_wait"), "0") << "the folder never settled";
+    }
+    return run;
+  }
+
+  ScratchDir scratch_;
+  int runs_ = 0;
+};
+
+TEST_F(DialogBinary, DialogShowsWhatTheArgumentsSayAndPrintsTheAcceptedPath) {
+  const std::string dir = scratch_.path();
+  fs::create_directories(scratch_ / "sub");
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string title;  // UTF-8
+    std::string folder;
+    std::string proposed;
+    std::vector<std::string> filters;
+    int active;
+    std::string printed;
+  };
+  const Case cases[] = {
+      {"worked example", {"Save as", dir + "/Default.txt", "All Files (*.*)|*.*"}, "Save as", dir,
+       "Default.txt", {"All Files (*.*)"}, 0, dir + "/Default.txt"},
+      {"two filters, second preselected",
+       {"Save As", dir + "/notes.txt", "Text (*.txt)|*.txt|All files (*.*)|*.*", "1"}, "Save As",
+       dir, "notes.txt", {"Text (*.txt)", "All files (*.*)"}, 1, dir + "/notes.txt"},
+      {"-H is a title", {"-H"}, "-H", dir, "", {}, -1, ""},
+      {"Latin-1 title", {"caf\xE9", dir + "/a.txt"}, "caf\xC3\xA9", dir, "a.txt", {}, -1,
+       dir + "/a.txt"},
+      {"euro sign of ISO-8859-15 in the title", {"\xA4 cost", dir + "/a.txt"}, "\xE2\x82\xAC cost",
+       dir, "a.txt", {}, -1, dir + "/a.txt"},
+      {"toolkit option before the arguments",
+       {"--display", Display(), "After option", dir + "/o.txt", "A|*.a|B|*.b", "1"}, "After option",
+       dir, "o.txt", {"A", "B"}, 1, dir + "/o.txt"},
+      {"relative default file", {"Relative", "Default.txt"}, "Relative", dir, "Default.txt", {}, -1,
+       dir + "/Default.txt"},
+      {"default folder only", {"Folder", dir + "/sub/"}, "Folder", dir + "/sub", "", {}, -1, ""},
+      {"folder that does not exist", {"Missing", dir + "/no/such/place/file.txt"}, "Missing", dir,
+       "file.txt", {}, -1, dir + "/file.txt"},
+      {"8-bit file name", {"Name", dir + "/r\xE9sum\xE9.txt"}, "Name", dir, "r\xC3\xA9sum\xC3\xA9.txt",
+       {}, -1, dir + "/r\xE9sum\xE9.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Saving with no name does nothing: such a dialog is closed instead.
+    const DialogRun run = Run(c.arguments, c.printed.empty() ? "close" : "accept");
+    EXPECT_EQ(run.report.Item("title"), c.title);
+    EXPECT_EQ(run.report.Item("net_wm_name"), c.title);
+    EXPECT_EQ(run.report.Item("action"), "save");
+    EXPECT_EQ(run.report.Item("multiple"), "0");
+    EXPECT_EQ(run.report.Item("folder"), c.folder);
+    EXPECT_EQ(run.report.Item("name"), c.proposed);
+    EXPECT_EQ(run.report.filters, c.filters);
+    EXPECT_EQ(run.report.Active(), c.active);
+    EXPECT_EQ(run.process.out, c.printed);
+  }
+}
+
+TEST_F(DialogBinary, PositionArgumentPreselectsByItsLow32Bits) {
+  struct Case {
+    const char* position;
+    int active;
+  };
+  // With no explicit choice the first filter added stays active.
+  const Case cases[] = {{"x", 0},          {"", 0},          {"1", 1},           {"2", 0},
+                        {"-1", 0},         {"4294967297", 1}, {"4294967296", 0},  {"-4294967295", 1},
+                        {"18446744073709551617", 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("position \"") + c.position + "\"");
+    const DialogRun run =
+        Run({"Pick", scratch_ / "p.txt", "First|*.a|Second|*.b", c.position}, "cancel");
+    EXPECT_EQ(run.report.filters, (std::vector<std::string>{"First", "Second"}));
+    EXPECT_EQ(run.report.Active(), c.active);
+    EXPECT_EQ(run.process.out, "");
+  }
+}
+
+TEST_F(DialogBinary, TypedNameComesBackAsEightBitText) {
+  struct Case {
+    const char* typed;  // UTF-8, as a user types it
+    std::string printed;
+  };
+  const Case cases[] = {
+      {"caf\u00e9.txt", "caf\xE9.txt"},
+      {"\u00ff\u00a4\u00a0.txt", "\xFF\xA4\xA0.txt"},
+      {"\u20ac.txt", "?.txt"},
+      {"\u0160\u0178.txt", "??.txt"},
+      {"\u6587\u4ef6.txt", "??.txt"},
+      {"\U0001F600.txt", "?.txt"},
+      {"plain.txt", "plain.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed);
+    const DialogRun run = Run({"Type", scratch_ / "proposed.txt"}, std::string("name:") + c.typed);
+    EXPECT_EQ(run.report.Item("name"), "proposed.txt");
+    EXPECT_EQ(run.process.out, scratch_ / c.printed);
+  }
+}
+
+TEST_F(DialogBinary, EveryByteFromOneUpInEachArgument) {
+  const std::string all = BytesFrom(0x01, 0xFF);
+  const std::string dir = scratch_.path();
+  // As default file: the part before the last "/" is a folder that does not
+  // exist below the working folder, so the dialog opens on the working folder.
+  const std::string afterSlash = BytesFrom(0x30, 0xFF);
+  // As pattern: the name runs up to "|" (7C), ";" (3B) staying in it.
+  const std::string filterName = BytesFrom(0x01, 0x7B);
+  const int64_t parsed = ParseInteger(all.c_str());
+  const int32_t low = static_cast<int32_t>(static_cast<uint32_t>(parsed));
+  const int positionActive = low == 0 || low == 1 ? low : 0;
+
+  struct Case {
+    const char* argument;
+    std::vector<std::string> arguments;
+    std::string title;
+    std::string proposed;
+    std::vector<std::string> filters;
+    int active;
+    std::string printed;
+  };
+  const Case cases[] = {
+      {"title", {all, dir + "/t.txt", "All|*", "0"}, Latin9ToUtf8(all), "t.txt", {"All"}, 0,
+       dir + "/t.txt"},
+      {"default file", {"Bytes", all, "All|*", "0"}, "Bytes", Latin9ToUtf8(afterSlash), {"All"}, 0,
+       dir + "/" + AfterRoundTrip(afterSlash)},
+      {"pattern", {"Bytes", dir + "/p.txt", all, "0"}, "Bytes", "p.txt", {Latin9ToUtf8(filterName)}, 0,
+       dir + "/p.txt"},
+      {"position", {"Bytes", dir + "/q.txt", "A|*|B|*", all}, "Bytes", "q.txt", {"A", "B"},
+       positionActive, dir + "/q.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argument);
+    const DialogRun run = Run(c.arguments, "accept");
+    EXPECT_EQ(run.report.Item("title"), c.title);
+    EXPECT_EQ(run.report.Item("net_wm_name"), c.title);
+    EXPECT_EQ(run.report.Item("folder"), dir);
+    EXPECT_EQ(run.report.Item("name"), c.proposed);
+    EXPECT_EQ(run.report.filters, c.filters);
+    EXPECT_EQ(run.report.Active(), c.active);
+    EXPECT_EQ(run.process.out, c.printed);
+    EXPECT_EQ(run.process.err, "");
+  }
+}
+
+TEST_F(DialogBinary, LongestArgumentsOpenTheDialogAndEndCleanly) {
+  const std::string dir = scratch_.path();
+  const std::string longTitle(LongestArgument, '\xE9');
+  // Nested folders that do not exist, far beyond PATH_MAX.
+  std::string deepFile = dir;
+  while (deepFile.size() + 2 + 6 <= LongestArgument) deepFile += "/d";
+  deepFile += "/f.txt";
+  std::string manyPatterns = "Many|";
+  while (manyPatterns.size() + 4 < LongestArgument) manyPatterns += "*.a;";
+  const std::string longNumber(LongestArgument, '9');
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string title;
+    size_t filterCount;
+    bool folderSettles;
+  };
+  const Case cases[] = {
+      {"title", {longTitle, dir + "/a.txt"}, Latin9ToUtf8(longTitle), 0, true},
+      // The toolkit cannot walk a path beyond PATH_MAX: it shows no folder.
+      {"default file", {"Deep", deepFile}, "Deep", 0, false},
+      {"one filter, many patterns", {"Patterns", dir + "/a.txt", manyPatterns}, "Patterns", 1, true},
+      {"position", {"Number", dir + "/a.txt", "A|*|B|*", longNumber}, "Number", 2, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const DialogRun run = Run(c.arguments, "cancel", 120, c.folderSettles);
+    EXPECT_EQ(run.report.Item("title"), c.title);
+    EXPECT_EQ(run.report.filters.size(), c.filterCount);
+    EXPECT_EQ(run.process.out, "");
+  }
+}
+
+TEST_F(DialogBinary, ThousandsOfFiltersAreAllListedInOrder) {
+  // The toolkit's cost grows with the square of the filter count; 2,000 keeps
+  // this test to seconds while far beyond any real pattern.
+  const int count = 2000;
+  for (const int position : {count - 1, count}) {
+    SCOPED_TRACE(position);
+    const DialogRun run = Run({"Many", scratch_ / "m.txt", NumberedFilters(count),
+                               std::to_string(position)},
+                              "accept", 300);
+    ASSERT_EQ(run.report.filters.size(), static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+      if (run.report.filters[i] != std::to_string(i)) {
+        ADD_FAILURE() << "filter " << i << " is named " << run.report.filters[i];
+        break;
+      }
+    }
+    EXPECT_EQ(run.report.Active(), position < count ? position : 0);
+    EXPECT_EQ(run.process.out, scratch_ / "m.txt");
+  }
+}
+
+}  // namespace
