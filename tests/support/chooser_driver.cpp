@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,7 +11,25 @@
 #include "chooser/toolkit_owners.h"
 #include "runtime/arguments.h"
 
+namespace {
+
+int Complaints = 0;
+
+void CountComplaint(const gchar* domain, GLogLevelFlags, const gchar* message, gpointer) {
+  ++Complaints;
+  std::fprintf(stderr, "toolkit complaint (%s): %s\n", domain ? domain : "", message);
+}
+
+}  // namespace
+
+int ToolkitComplaints() { return Complaints; }
+
 void StartToolkitPrivately(const ScratchDir& dir) {
+  for (const char* domain : {"Gtk", "Gdk", "GLib", "GLib-GObject", "GLib-GIO", "GdkPixbuf"})
+    g_log_set_handler(domain,
+                      static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL | G_LOG_FLAG_FATAL |
+                                                  G_LOG_FLAG_RECURSION),
+                      CountComplaint, nullptr);
   for (const auto& [name, value] : PrivateDesktopEnv(dir)) setenv(name.c_str(), value.c_str(), 1);
   // The tests answer their own dialogs; no module from the caller's desktop.
   unsetenv("GTK_MODULES");
@@ -63,9 +82,11 @@ void CollectWidgets(GtkWidget* widget, std::vector<GtkWidget*>& out) {
 std::string RunAnswered(const std::function<std::string()>& entry,
                         const std::function<void(GtkWidget* dialog)>& answer, double deadlineSeconds) {
   Answerer state{answer, g_get_monotonic_time() + static_cast<gint64>(deadlineSeconds * 1e6)};
+  const int complaints = ToolkitComplaints();
   const guint source = g_timeout_add(20, AnswerTick, &state);
   std::string result = entry();
   g_source_remove(source);
+  EXPECT_EQ(ToolkitComplaints(), complaints) << "the toolkit logged warnings or criticals (see stderr)";
   EXPECT_EQ(state.answered, 1) << "the dialog was not answered exactly once";
   EXPECT_EQ(FindMappedChooserDialog(), nullptr) << "a dialog outlived its entry";
   return result;

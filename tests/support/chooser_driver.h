@@ -15,6 +15,10 @@
 // toolkit through ToolkitInit with a one-entry argument vector.
 void StartToolkitPrivately(const ScratchDir& dir);
 
+// Warnings and criticals that GLib and the toolkit logged since the start
+// (each also printed to standard error). RunAnswered expects none.
+int ToolkitComplaints();
+
 // Runs entry (a call of a dialog entry) while answer receives the mapped
 // chooser dialog once, from inside the modal loop. answer is expected to close
 // it; a dialog still open after deadlineSeconds is cancelled and the test fails.
