@@ -1,0 +1,58 @@
+/* The smallest honest GTK+ 2 save dialog: the baseline the start-up benchmark
+ * holds stashwick against.
+ *
+ *   floor TITLE FILE             save dialog on FILE, no filters
+ *   floor TITLE FILE PATTERN POS the same, plus the filters of PATTERN
+ *                                ("name|globs|name|globs..", globs split by
+ *                                ";", "*.*" taken as "*"), added the plain way,
+ *                                and the one at POS made active
+ *   floor --init-only            toolkit start-up only, then exit
+ *
+ * Prints the accepted file name, nothing on cancel. */
+#include <gtk/gtk.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static void add_filters(GtkFileChooser *chooser, const char *pattern, int position) {
+  gchar **parts = g_strsplit(pattern, "|", -1);
+  int index = 0;
+  for (gchar **part = parts; part[0] && part[1]; part += 2, ++index) {
+    GtkFileFilter *filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, part[0]);
+    gchar **globs = g_strsplit(part[1], ";", -1);
+    for (gchar **glob = globs; *glob; ++glob)
+      gtk_file_filter_add_pattern(filter, strcmp(*glob, "*.*") == 0 ? "*" : *glob);
+    g_strfreev(globs);
+    gtk_file_chooser_add_filter(chooser, filter);
+    if (index == position) gtk_file_chooser_set_filter(chooser, filter);
+  }
+  g_strfreev(parts);
+}
+
+int main(int argc, char **argv) {
+  gtk_init(&argc, &argv);
+  if (argc == 2 && strcmp(argv[1], "--init-only") == 0) return 0;
+  if (argc != 3 && argc != 5) {
+    fputs("usage: floor TITLE FILE [PATTERN POS] | floor --init-only\n", stderr);
+    return 2;
+  }
+
+  GtkWidget *dialog = gtk_file_chooser_dialog_new(
+      argv[1], NULL, GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
+      GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, NULL);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+  GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+  gtk_file_chooser_set_filename(chooser, argv[2]);
+  const char *slash = strrchr(argv[2], '/');
+  gtk_file_chooser_set_current_name(chooser, slash ? slash + 1 : argv[2]);
+  if (argc == 5) add_filters(chooser, argv[3], atoi(argv[4]));
+
+  if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+    gchar *name = gtk_file_chooser_get_filename(chooser);
+    if (name) fputs(name, stdout);
+    g_free(name);
+  }
+  gtk_widget_destroy(dialog);
+  return 0;
+}
