@@ -90,6 +90,8 @@ struct SignalCase {
   bool reported;    // exit status 1, else ended by the signal itself
 };
 
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << "SIG" << sigabbrev_np(c.signal); }
+
 class FaultWhileDialogOpen : public ::testing::TestWithParam<SignalCase> {};
 
 TEST_P(FaultWhileDialogOpen, ReportsAndRestoresTheTerminal) {

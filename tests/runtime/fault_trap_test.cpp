@@ -208,7 +208,7 @@ TEST(FaultTrap, EndsTheProcess) {
       {"none", "unflushed-then-store", 1, 0},
       {"record", "unflushed-then-store", 1, 0},
       {"none", "raise:" + std::to_string(SIGABRT), 1, 0},
-      {"faulting", "low-store", -1, SIGSEGV},
+      {"faulting", "low-store", -1, SIGABRT},
       {"record", "stack-overflow", -1, SIGSEGV},
       {"record", "raise:" + std::to_string(SIGPIPE), -1, SIGPIPE},
       {"none", "raise:" + std::to_string(SIGUSR1), -1, SIGUSR1},
