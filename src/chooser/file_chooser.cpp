@@ -61,6 +61,21 @@ GtkFileFilter* AddFilters(GtkFileChooser* chooser, const gchar* pattern, int32_t
   return preselect;
 }
 
+// Processes the events pending now: one pass of the toolkit's loop (it
+// dispatches every source ready at the highest priority), then further passes
+// while window-system events are still queued, since each pass takes only one
+// of those. It does not go on while other work keeps finishing: the default
+// file sets off loading its folder, a chain of asynchronous steps that lasts as
+// long as the folder is large (a directory watch, then thousands of files per
+// step), and the dialog's own loop carries that on once the dialog is on screen.
+void ProcessPendingEvents() {
+  bool firstPass = true;
+  while (gtk_events_pending() && (firstPass || gdk_events_pending())) {
+    gtk_main_iteration_do(FALSE);
+    firstPass = false;
+  }
+}
+
 std::string RunFileChooser(const char* title, const char* defaultFile, const char* pattern,
                            int32_t position, int32_t flags, ChooserMode mode) {
   // Declared in this order so that they are released pattern first, title last.
@@ -83,7 +98,7 @@ std::string RunFileChooser(const char* title, const char* defaultFile, const cha
   if (flags & AllowMultiple) gtk_file_chooser_set_select_multiple(chooser, TRUE);
   GtkFileFilter* preselect = AddFilters(chooser, utf8Pattern.get(), position);
 
-  while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+  ProcessPendingEvents();
   if (preselect) gtk_file_chooser_set_filter(chooser, preselect);
 
   const gchar* chosen = nullptr;
