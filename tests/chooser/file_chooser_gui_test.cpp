@@ -1,6 +1,4 @@
 // The real GTK+ 2 chooser dialog, driven from inside the test process.
-#include "chooser/file_chooser.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,6 +7,7 @@
 #include <optional>
 #include <set>
 
+#include "chooser/file_chooser.h"
 #include "chooser/text_conversion.h"
 #include "runtime/arguments.h"
 #include "runtime/text.h"
@@ -136,6 +135,28 @@ TEST_F(FileChooserGui, ShowsTitleActionAndButtonsOfEachMode) {
   }
 }
 
+TEST_F(FileChooserGui, MissingTextsCountAsEmpty) {
+  for (bool save : {true, false}) {
+    SCOPED_TRACE(save ? "save" : "open");
+    const std::string result = RunAnswered(
+        [&] {
+          return save ? SaveFileChooser(nullptr, nullptr, nullptr, 0)
+                      : OpenFileChooser(nullptr, nullptr, nullptr, 0, 0);
+        },
+        [&](GtkWidget* dialog) {
+          EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(dialog)), "");
+          EXPECT_TRUE(ChooserFilters(dialog).empty());
+          ExpectFolder(dialog, cwd_);
+          if (save) {
+            EXPECT_EQ(NameEntryText(dialog), "");
+          }
+          CloseBy(dialog, Close::Cancel);
+        });
+    EXPECT_EQ(result, "");
+    EXPECT_EQ(ChosenFilterIndex(), 0);
+  }
+}
+
 TEST_F(FileChooserGui, ActivatingTheDefaultAcceptsTheProposedName) {
   const std::string path = scratch_ / "sub/proposed.txt";
   const std::string result = RunAnswered([&] { return SaveFileChooser("Save", path.c_str(), "", 0); },
@@ -173,18 +194,18 @@ TEST_F(FileChooserGui, SaveDialogStartsWhereTheDefaultFileSays) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("default file \"" + c.defaultFile + "\"");
-    const std::string result = RunAnswered(
-        [&] { return SaveFileChooser("Save", c.defaultFile.c_str(), "All|*", 0); },
-        [&](GtkWidget* dialog) {
-          ExpectFolder(dialog, c.folder);
-          EXPECT_EQ(NameEntryText(dialog), c.proposed);
-          if (!c.typed.empty()) {
-            GtkWidget* entry = NameEntry(dialog);
-            ASSERT_NE(entry, nullptr);
-            gtk_entry_set_text(GTK_ENTRY(entry), c.typed.c_str());
-          }
-          CloseBy(dialog, Close::Accept);
-        });
+    const std::string result =
+        RunAnswered([&] { return SaveFileChooser("Save", c.defaultFile.c_str(), "All|*", 0); },
+                    [&](GtkWidget* dialog) {
+                      ExpectFolder(dialog, c.folder);
+                      EXPECT_EQ(NameEntryText(dialog), c.proposed);
+                      if (!c.typed.empty()) {
+                        GtkWidget* entry = NameEntry(dialog);
+                        ASSERT_NE(entry, nullptr);
+                        gtk_entry_set_text(GTK_ENTRY(entry), c.typed.c_str());
+                      }
+                      CloseBy(dialog, Close::Accept);
+                    });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(NextChosenPath(), "");
     EXPECT_EQ(NextChosenPath(), "");
@@ -217,7 +238,8 @@ TEST_F(FileChooserGui, OpenDialogSelectsTheDefaultFileWithoutProposingAName) {
             CloseBy(dialog, Close::Cancel);
             return;
           }
-          EXPECT_TRUE(PumpUntil([&] { return SelectedPaths(dialog) == std::vector<std::string>{c.selected}; }));
+          EXPECT_TRUE(
+              PumpUntil([&] { return SelectedPaths(dialog) == std::vector<std::string>{c.selected}; }));
           CloseBy(dialog, Close::Accept);
         });
     EXPECT_EQ(result, c.selected);
@@ -240,8 +262,10 @@ TEST_F(FileChooserGui, AddsTheFiltersOfThePatternInOrder) {
   const FilterCase cases[] = {
       {"All Files (*.*)|*.*", {{"All Files (*.*)", {"README", "a.b", ".hidden", "a b.c.d"}, {}}}},
       {TwoFilters,
-       {{"*.* (*.*)", {"README", "x.bat"}, {}}, {"BAT (*.bat)", {"x.bat", ".bat"}, {"x.BAT", "x.bat2", "README"}}}},
-      {"Script (*.js;*.vbs)|*.js;*.vbs", {{"Script (*.js;*.vbs)", {"a.js", "b.vbs"}, {"c.txt", "a.jsx", "a.vbs.txt"}}}},
+       {{"*.* (*.*)", {"README", "x.bat"}, {}},
+        {"BAT (*.bat)", {"x.bat", ".bat"}, {"x.BAT", "x.bat2", "README"}}}},
+      {"Script (*.js;*.vbs)|*.js;*.vbs",
+       {{"Script (*.js;*.vbs)", {"a.js", "b.vbs"}, {"c.txt", "a.jsx", "a.vbs.txt"}}}},
       {"Script (*.js;*.vbs)|*.js;", {{"Script (*.js;*.vbs)", {"a.js", ""}, {"b.vbs"}}}},
       {"BAT (*.bat)|", {{"BAT (*.bat)", {""}, {"x.bat", "README"}}}},
       {"|*.bat", {{"", {"x.bat"}, {"x.txt"}}}},
@@ -262,8 +286,10 @@ TEST_F(FileChooserGui, AddsTheFiltersOfThePatternInOrder) {
                     SCOPED_TRACE("filter " + std::to_string(i));
                     EXPECT_EQ(FilterIndex(filters[i]), static_cast<long>(i));
                     EXPECT_EQ(FilterName(filters[i]), c.filters[i].name);
-                    for (const auto& name : c.filters[i].matches) EXPECT_TRUE(FilterMatches(filters[i], name)) << name;
-                    for (const auto& name : c.filters[i].misses) EXPECT_FALSE(FilterMatches(filters[i], name)) << name;
+                    for (const auto& name : c.filters[i].matches)
+                      EXPECT_TRUE(FilterMatches(filters[i], name)) << name;
+                    for (const auto& name : c.filters[i].misses)
+                      EXPECT_FALSE(FilterMatches(filters[i], name)) << name;
                   }
                   CloseBy(dialog, Close::Cancel);
                 });
@@ -300,7 +326,8 @@ TEST_F(FileChooserGui, PreselectsTheFilterAtThePositionAndReportsTheOneActiveAtC
   };
   const std::string target = scratch_ / "sub/chosen.bat";
   for (const auto& c : cases) {
-    SCOPED_TRACE("position " + std::to_string(c.position) + " close " + std::to_string(static_cast<int>(c.close)));
+    SCOPED_TRACE("position " + std::to_string(c.position) + " close " +
+                 std::to_string(static_cast<int>(c.close)));
     const std::string result = RunAnswered(
         [&] { return SaveFileChooser("Filters", target.c_str(), TwoFilters, c.position); },
         [&](GtkWidget* dialog) {
@@ -355,7 +382,8 @@ TEST_F(FileChooserGui, OpenDialogHandsOutEverySelectedPathInTurn) {
         [&] { return OpenFileChooser("Pick", (folder + "/").c_str(), "Text|*.txt", 0, c.flags); },
         [&](GtkWidget* dialog) {
           ExpectFolder(dialog, folder);
-          EXPECT_TRUE(SelectInFileList(dialog, {folder + "/" + names[0], folder + "/" + names[1], folder + "/" + names[2]}));
+          EXPECT_TRUE(SelectInFileList(
+              dialog, {folder + "/" + names[0], folder + "/" + names[1], folder + "/" + names[2]}));
           EXPECT_EQ(SelectedPaths(dialog).size(), c.selectable);
           selected = SelectedPaths(dialog);
           CloseBy(dialog, Close::Accept);

@@ -90,6 +90,18 @@ TEST(TextConversionFromToolkit, DecodesByCodePointAndRepairsMalformedBytes) {
       {"\xC2\xA4\xC2\xA6\xC2\xA8\xC2\xB4\xC2\xB8\xC2\xBC\xC2\xBD\xC2\xBE",
        "\xA4\xA6\xA8\xB4\xB8\xBC\xBD\xBE"},
       {"\x01\x7F", "\x01\x7F"},
+      // Borders of each lead-byte class.
+      {"\xDF\xBF" "A", "?A"},
+      {"\xE0\xA0\x80", "?"},
+      {"\xEF\xBF\xBF", "?"},
+      {"\xF4\x8F\xBF\xBF", "?"},
+      {"\xF7\xBF\xBF\xBF", "?"},
+      {"\xF7" "ABC", "?ABC"},
+      {"\xF0\x9F\x98\x80\x80" "A", "?A"},
+      {"\xE2\x82\xAC\xAC" "A", "?A"},
+      {"\xDF" "A", "?A"},
+      {"\xE0" "AB", "?AB"},
+      {"\xEF" "AB", "?AB"},
       // Broken sequences: the byte that breaks them starts the next step.
       {"\xC3" "A", "?A"},
       {"\xC3\xC3\xA9", "?\xE9"},
@@ -113,7 +125,6 @@ TEST(TextConversionFromToolkit, DecodesByCodePointAndRepairsMalformedBytes) {
       // Overlong two-byte forms follow the same formula.
       {"\xC1\xBF", "\x7F"},
       {"\xC0\x80" "A", "\0A"s},
-      {"\xDF\xBF", "?"},
       {"", ""},
   };
   for (const auto& c : cases) {

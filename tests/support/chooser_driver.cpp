@@ -27,8 +27,8 @@ int ToolkitComplaints() { return Complaints; }
 void StartToolkitPrivately(const ScratchDir& dir) {
   for (const char* domain : {"Gtk", "Gdk", "GLib", "GLib-GObject", "GLib-GIO", "GdkPixbuf"})
     g_log_set_handler(domain,
-                      static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL | G_LOG_FLAG_FATAL |
-                                                  G_LOG_FLAG_RECURSION),
+                      static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL |
+                                                  G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
                       CountComplaint, nullptr);
   for (const auto& [name, value] : PrivateDesktopEnv(dir)) setenv(name.c_str(), value.c_str(), 1);
   // The tests answer their own dialogs; no module from the caller's desktop.
@@ -137,7 +137,8 @@ std::string NameEntryText(GtkWidget* dialog) {
 std::vector<std::string> SelectedPaths(GtkWidget* dialog) {
   GStringList list(gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(dialog)));
   std::vector<std::string> paths;
-  for (GSList* item = list.get(); item; item = item->next) paths.push_back(static_cast<const char*>(item->data));
+  for (GSList* item = list.get(); item; item = item->next)
+    paths.push_back(static_cast<const char*>(item->data));
   return paths;
 }
 
@@ -190,7 +191,9 @@ std::vector<GtkFileFilter*> ChooserFilters(GtkWidget* dialog) {
   return filters;
 }
 
-GtkFileFilter* ActiveFilter(GtkWidget* dialog) { return gtk_file_chooser_get_filter(GTK_FILE_CHOOSER(dialog)); }
+GtkFileFilter* ActiveFilter(GtkWidget* dialog) {
+  return gtk_file_chooser_get_filter(GTK_FILE_CHOOSER(dialog));
+}
 
 long FilterIndex(GtkFileFilter* filter) {
   return filter ? static_cast<long>(GPOINTER_TO_INT(g_object_get_data(G_OBJECT(filter), "qv_index"))) : -1;
@@ -219,7 +222,8 @@ GtkTreeView* FileListView(GtkWidget* dialog) {
   for (GtkWidget* widget : widgets) {
     if (!GTK_IS_TREE_VIEW(widget) || !gtk_widget_get_mapped(widget)) continue;
     GtkTreeModel* model = gtk_tree_view_get_model(GTK_TREE_VIEW(widget));
-    if (model && std::strcmp(G_OBJECT_TYPE_NAME(model), "GtkFileSystemModel") == 0) return GTK_TREE_VIEW(widget);
+    if (model && std::strcmp(G_OBJECT_TYPE_NAME(model), "GtkFileSystemModel") == 0)
+      return GTK_TREE_VIEW(widget);
   }
   return nullptr;
 }

@@ -23,8 +23,7 @@ int ToolkitComplaints();
 // chooser dialog once, from inside the modal loop. answer is expected to close
 // it; a dialog still open after deadlineSeconds is cancelled and the test fails.
 std::string RunAnswered(const std::function<std::string()>& entry,
-                        const std::function<void(GtkWidget* dialog)>& answer,
-                        double deadlineSeconds = 60);
+                        const std::function<void(GtkWidget* dialog)>& answer, double deadlineSeconds = 60);
 
 // Runs toolkit events until done() holds or the deadline passes; done()'s value.
 bool PumpUntil(const std::function<bool()>& done, double deadlineSeconds = 30);
