@@ -25,6 +25,9 @@ class FileChooserGui : public ::testing::Test {
   void SetUp() override {
     StartToolkitPrivately(scratch_);
     std::filesystem::create_directories(scratch_ / "cwd/sub");
+    // With one entry only, the name entry completes an empty name to "sub/"
+    // once the folder has loaded; with two that share no prefix it stays empty.
+    std::filesystem::create_directories(scratch_ / "cwd/another");
     std::filesystem::create_directories(scratch_ / "sub");
     ASSERT_EQ(chdir((scratch_ / "cwd").c_str()), 0);
     GText cwd(g_get_current_dir());
