@@ -178,8 +178,13 @@ TEST(ArgumentsBinary, ExecutablePathOfEveryLengthAroundTheReadLimitsComesBackWho
     SCOPED_TRACE(length);
     const std::string program = CopyProbe(PathOfLength(base, length));
     ASSERT_EQ(program.size(), length);
+    // Started through a short link, so that a fallback to the name it was
+    // started under cannot pass for the real path.
+    const std::string link = base + "/short";
+    fs::remove(link);
+    fs::create_symlink(program, link);
     ProcessOptions options;
-    options.args = {program};
+    options.args = {link};
     const std::vector<std::string> fields = RunExePathProbe(options);
     EXPECT_EQ(fields[0], program);
     EXPECT_EQ(fields[1], program.substr(program.rfind('/') + 1));

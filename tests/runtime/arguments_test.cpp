@@ -94,6 +94,18 @@ TEST_F(ArgumentsTest, MissingVectorYieldsNothing) {
   EXPECT_EQ(NextArgument(), "");
 }
 
+TEST_F(ArgumentsTest, EntriesBeyondTheCountAreNeverSeen) {
+  // The toolkit lowers the count; what stays behind it is not an argument.
+  Use({"prog", "a", "b", "stale", "older"}, 3);
+  EXPECT_EQ(ArgumentCount(), 2);
+  EXPECT_EQ(ArgumentAt(2), "");
+  EXPECT_EQ(ArgumentAt(3), "");
+  EXPECT_EQ(ArgumentAt(1), "b");
+  EXPECT_EQ(NextArgument(), "");
+  EXPECT_EQ(NextArgument(), "");
+  EXPECT_EQ(NextArgument(), "");
+}
+
 TEST_F(ArgumentsTest, MissingEntryReadsAsEmptyAndStillBecomesCurrent) {
   Use({"prog", "a", nullptr, "c"});
   EXPECT_EQ(ArgumentCount(), 3);
