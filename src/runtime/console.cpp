@@ -24,6 +24,15 @@ void NoteFailure(int error) {
   writeFailed = true;
 }
 
+// Whether the terminal on descriptor 0 may be given attributes now. A
+// background job of its controlling terminal would be stopped by SIGTTOU, and
+// the terminal belongs to the foreground job anyway; a terminal that is not
+// the controlling one (tcgetpgrp fails) raises no signal. Async-signal-safe.
+bool InForegroundOfTerminal() {
+  const pid_t foreground = tcgetpgrp(0);
+  return foreground < 0 || foreground == getpgrp();
+}
+
 void FlushOutput() {
   if (std::fflush(stdout) != 0) NoteFailure(errno);
 }
@@ -52,7 +61,8 @@ void ConsoleStartup() {
 }
 
 void ConsoleShutdown() {
-  if (attributesCaptured) tcsetattr(0, TCSANOW, &QV_Console_OriginalAttributes);
+  if (attributesCaptured && InForegroundOfTerminal())
+    tcsetattr(0, TCSANOW, &QV_Console_OriginalAttributes);
 }
 
 int ConsoleOpen() {
@@ -61,7 +71,7 @@ int ConsoleOpen() {
   QV_Console_Attributes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   QV_Console_Attributes.c_cc[VTIME] = 0;
   QV_Console_Attributes.c_cc[VMIN] = 0;
-  if (attributesCaptured) tcsetattr(0, TCSANOW, &QV_Console_Attributes);
+  if (attributesCaptured && InForegroundOfTerminal()) tcsetattr(0, TCSANOW, &QV_Console_Attributes);
   return 1;
 }
 

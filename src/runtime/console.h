@@ -19,10 +19,12 @@ void ConsoleGuardStandardDescriptors();
 void ConsoleStartup();
 
 // Gives descriptor 0 back the captured attributes; nothing when none were
-// captured. Async-signal-safe (tcsetattr only), so the fault path may call it.
+// captured, or while the process is a background job of that terminal.
+// Async-signal-safe (tcgetpgrp, tcsetattr), so the fault path may call it.
 void ConsoleShutdown();
 
-// Returns 1. Puts the terminal into character mode without echo.
+// Returns 1. Puts the terminal into character mode without echo (not from a
+// background job, which the terminal would stop).
 int ConsoleOpen();
 // Marks the console closed; the terminal mode stays until ConsoleShutdown.
 void ConsoleClose();

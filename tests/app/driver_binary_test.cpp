@@ -356,6 +356,52 @@ TEST_F(DriverBinary, InputThatIsNoTerminalIsNeverGivenAttributes) {
   }
 }
 
+TEST_F(DriverBinary, BackgroundJobOfTheTerminalIsNotStoppedAndLeavesItAlone) {
+  const std::string probe = std::string(STASHWICK_PROBE_DIR) + "/background_job_probe";
+  const char* strace = "/usr/bin/strace";
+  const bool traced = access(strace, X_OK) == 0;
+  const std::string log = scratch_ / "trace";
+  const std::string target = scratch_ / "job.txt";
+  struct JobCase {
+    std::vector<std::string> arguments;
+    const char* answer;
+    bool foreground;
+  };
+  const JobCase cases[] = {
+      {{"-v"}, "cancel", false},          {{"-h"}, "cancel", false},
+      {{"Save", target}, "cancel", false}, {{"Save", target}, "accept", false},
+      {{"-v"}, "cancel", true},           {{"Save", target}, "accept", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments[0] + " " + c.answer);
+    SCOPED_TRACE(c.foreground ? "foreground job" : "background job");
+    const ProcessResult reference = RunChecked(ProgramRun(scratch_, c.arguments, c.answer));
+    ASSERT_EQ(reference.exitCode, 0) << reference.err;
+
+    TestTerminal terminal;
+    ASSERT_GE(terminal.slave, 0);
+    const termios before = AttributesOf(terminal.slave);
+    std::vector<std::string> job = {ptsname(terminal.master)};
+    if (c.foreground) job.insert(job.begin(), "--foreground");
+    // The foreground job under a tracer: the control that shows it still sets
+    // the terminal. (A stopped job under a tracer would only show as a timeout.)
+    const bool tracedJob = traced && c.foreground;
+    if (tracedJob) job.insert(job.end(), {strace, "-f", "-qq", "-X", "raw", "-e", "trace=ioctl", "-o", log});
+    job.push_back(STASHWICK_BINARY);
+    job.insert(job.end(), c.arguments.begin(), c.arguments.end());
+    ProcessOptions options = ProgramRun(scratch_, job, c.answer, probe);
+    options.env.emplace_back("ASAN_OPTIONS", "detect_leaks=0");
+    const ProcessResult result = RunChecked(options);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    // A job the terminal stopped would report "stopped 22" (SIGTTOU).
+    EXPECT_EQ(result.out, reference.out + "exited 0\n");
+    ExpectSameAttributes(AttributesOf(terminal.slave), before);
+    if (tracedJob) {
+      EXPECT_GE(AttributeSetsOnInput(ReadFile(log)), 2u);
+    }
+  }
+}
+
 TEST_F(DriverBinary, StandardDescriptorsLeftClosedAreHeldOnNullBeforeAnythingOpens) {
   const std::string probe = std::string(STASHWICK_PROBE_DIR) + "/std_descriptors_probe";
   struct ClosedCase {
