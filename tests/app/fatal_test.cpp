@@ -89,15 +89,4 @@ TEST(FatalMessage, ReportsWhileAnotherThreadHoldsTheOutputLock) {
   std::printf("fault with stdout locked by another thread: reported in %.4f s\n", result.seconds);
 }
 
-// The report goes to descriptor 1 whatever it is: here a regular file.
-TEST(FatalMessage, WritesTheReportIntoAFile) {
-  ScratchDir scratch;
-  ProcessOptions options = ProbeOptions("console-open-then-store");
-  options.stdoutPath = scratch / "out";
-  const ProcessResult result = RunProcess(options);
-  ASSERT_FALSE(result.timedOut);
-  EXPECT_EQ(ReadFile(scratch / "out"), "before the fault\n" + kMemoryReport);
-  EXPECT_EQ(result.exitCode, 1);
-}
-
 }  // namespace

@@ -23,7 +23,14 @@ namespace {
 // The X server resets whenever its last client leaves and drops a client that
 // connects meanwhile; a connection of this process keeps it from resetting
 // between the programs a test starts (and the helpers that look for windows).
-bool HoldDisplay() { return gdk_init_check(nullptr, nullptr); }
+// Another test's last client may just have left: try again for a while.
+bool HoldDisplay() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (gdk_init_check(nullptr, nullptr)) return true;
+    usleep(100 * 1000);
+  }
+  return false;
+}
 
 const std::string kMemoryReport = "\nMemory allocation/write error.\n";
 const std::string kUnknownReport = "\nAn unknown error occured.\n";

@@ -2,7 +2,6 @@
 // own name, as a renamed copy and through a symbolic link.
 #include <gdk/gdk.h>
 #include <gtest/gtest.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,7 +17,14 @@ namespace {
 // The X server resets whenever its last client leaves and drops a client that
 // connects meanwhile; a connection of this process keeps it from resetting
 // between the programs a test starts (and the helpers that look for windows).
-bool HoldDisplay() { return gdk_init_check(nullptr, nullptr); }
+// Another test's last client may just have left: try again for a while.
+bool HoldDisplay() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (gdk_init_check(nullptr, nullptr)) return true;
+    usleep(100 * 1000);
+  }
+  return false;
+}
 
 std::string HelpScreen(const std::string& name) {
   return "\n"
@@ -103,32 +109,6 @@ TEST(Screens, PrintExactBytesUnderEveryName) {
       EXPECT_EQ(result.err, "");
       EXPECT_EQ(result.exitCode, 0);
     }
-  }
-}
-
-// The screens leave a terminal on standard input as they found it, although
-// they switch it to character mode while they print.
-TEST(Screens, LeaveTheTerminalAsItWas) {
-  ASSERT_TRUE(HoldDisplay());
-  ScratchDir scratch;
-  for (const char* option : {"-h", "-v"}) {
-    SCOPED_TRACE(option);
-    TestTerminal terminal;
-    termios before{};
-    ASSERT_EQ(tcgetattr(terminal.slave, &before), 0);
-    ProcessOptions options;
-    options.args = {STASHWICK_BINARY, option};
-    options.env = PrivateDesktopEnv(scratch);
-    options.stdinFd = terminal.slave;
-    const ProcessResult result = RunProcess(options);
-    ASSERT_FALSE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_FALSE(result.out.empty());
-    termios after{};
-    ASSERT_EQ(tcgetattr(terminal.slave, &after), 0);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
-    EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
-    EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
   }
 }
 
