@@ -94,9 +94,11 @@ void CommandLineDriver(int argc, char** argv) {
 
 void RunEndRoutines() {
   if (endRoutinesRun) return;
-  endRoutinesRun = 1;
+  // Marked done only afterwards: a fault that strikes in between runs the
+  // (repeatable) routines again rather than skipping the terminal.
   ConsoleShutdown();
   ResetFaultTrap();
+  endRoutinesRun = 1;
 }
 
 void EndProgram() {

@@ -24,9 +24,11 @@ void ConsoleStartup();
 void ConsoleShutdown();
 
 // Returns 1. Puts the terminal into character mode without echo (not from a
-// background job, which the terminal would stop).
+// background job, which the terminal would stop). Async-signal-safe (plain
+// stores, tcgetpgrp, tcsetattr): the fault report calls it.
 int ConsoleOpen();
 // Marks the console closed; the terminal mode stays until ConsoleShutdown.
+// Async-signal-safe.
 void ConsoleClose();
 
 // Writes text and one line feed (a line feed alone for null), then flushes.
