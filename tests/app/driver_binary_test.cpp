@@ -45,6 +45,14 @@ ProcessOptions ProgramRun(const ScratchDir& scratch, std::vector<std::string> ar
   return options;
 }
 
+// The sanitizer options of this run, without the leak checker, which cannot
+// stop the world under a tracer.
+std::string AsanOptionsWithoutLeakCheck() {
+  const char* options = std::getenv("ASAN_OPTIONS");
+  return std::string(options && *options ? options : "") + (options && *options ? ":" : "") +
+         "detect_leaks=0";
+}
+
 ProcessResult RunChecked(const ProcessOptions& options) {
   ProcessResult result = RunProcess(options);
   EXPECT_FALSE(result.timedOut);
@@ -338,8 +346,7 @@ TEST_F(DriverBinary, InputThatIsNoTerminalIsNeverGivenAttributes) {
                                           STASHWICK_BINARY};
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     ProcessOptions options = ProgramRun(scratch_, arguments, c.answer, strace);
-    // The leak checker cannot stop the world under a tracer.
-    options.env.emplace_back("ASAN_OPTIONS", "detect_leaks=0");
+    options.env.emplace_back("ASAN_OPTIONS", AsanOptionsWithoutLeakCheck());
     TestTerminal terminal;
     InputFile file("/dev/null");
     options.stdinFd = c.terminal ? terminal.slave : file.fd();
@@ -390,7 +397,7 @@ TEST_F(DriverBinary, BackgroundJobOfTheTerminalIsNotStoppedAndLeavesItAlone) {
     job.push_back(STASHWICK_BINARY);
     job.insert(job.end(), c.arguments.begin(), c.arguments.end());
     ProcessOptions options = ProgramRun(scratch_, job, c.answer, probe);
-    options.env.emplace_back("ASAN_OPTIONS", "detect_leaks=0");
+    options.env.emplace_back("ASAN_OPTIONS", AsanOptionsWithoutLeakCheck());
     const ProcessResult result = RunChecked(options);
     ASSERT_EQ(result.exitCode, 0) << result.err;
     // A job the terminal stopped would report "stopped 22" (SIGTTOU).
