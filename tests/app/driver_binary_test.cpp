@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -60,7 +59,7 @@ ProcessResult RunChecked(const ProcessOptions& options) {
   return result;
 }
 
-// The lines of an error output that must hold exactly one.
+// Number of lines (line feeds) in text.
 size_t LineCount(const std::string& text) {
   size_t lines = 0;
   for (char c : text) lines += c == '\n';
