@@ -299,7 +299,7 @@ TEST_F(DriverBinary, ToolkitOptionsBeforeTheArgumentsAreConsumed) {
     ASSERT_EQ(plain.exitCode, 0);
     ASSERT_FALSE(plain.out.empty());
     // A dialog titled after the option would have been cancelled: no output.
-    EXPECT_EQ(optioned.out, plain.out);
+    EXPECT_EQ(optioned.out, plain.out) << optioned.err;
     EXPECT_EQ(optioned.exitCode, 0);
   }
 }
