@@ -5,7 +5,7 @@ STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages the build, the program and the tests need.
 STASHWICK_PACKAGES=(build-essential cmake pkg-config libgtk2.0-dev
-  googletest libgtest-dev libgmock-dev xvfb xauth valgrind x11-utils)
+  googletest libgtest-dev libgmock-dev xvfb xauth valgrind x11-utils strace mandoc groff-base)
 # The fuzz targets need clang with its sanitizer and libFuzzer runtimes.
 STASHWICK_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
