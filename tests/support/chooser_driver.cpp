@@ -42,6 +42,8 @@ void StartToolkitPrivately(const ScratchDir& dir) {
 
 namespace {
 
+std::vector<GtkWidget*> ChooserDialogs();
+
 struct Answerer {
   std::function<void(GtkWidget*)> answer;
   gint64 deadline = 0;
@@ -88,7 +90,7 @@ std::string RunAnswered(const std::function<std::string()>& entry,
   g_source_remove(source);
   EXPECT_EQ(ToolkitComplaints(), complaints) << "the toolkit logged warnings or criticals (see stderr)";
   EXPECT_EQ(state.answered, 1) << "the dialog was not answered exactly once";
-  EXPECT_EQ(FindMappedChooserDialog(), nullptr) << "a dialog outlived its entry";
+  EXPECT_EQ(ChooserDialogs().size(), 0u) << "a dialog outlived its entry";
   return result;
 }
 
@@ -104,15 +106,24 @@ bool PumpUntil(const std::function<bool()>& done, double deadlineSeconds) {
   return true;
 }
 
-GtkWidget* FindMappedChooserDialog() {
+namespace {
+
+// Toplevel chooser dialogs, on screen or not; destroyed ones have left the list.
+std::vector<GtkWidget*> ChooserDialogs() {
+  std::vector<GtkWidget*> dialogs;
   GList* toplevels = gtk_window_list_toplevels();
-  GtkWidget* found = nullptr;
-  for (GList* item = toplevels; item; item = item->next) {
-    auto* widget = static_cast<GtkWidget*>(item->data);
-    if (GTK_IS_FILE_CHOOSER_DIALOG(widget) && gtk_widget_get_mapped(widget)) found = widget;
-  }
+  for (GList* item = toplevels; item; item = item->next)
+    if (GTK_IS_FILE_CHOOSER_DIALOG(item->data)) dialogs.push_back(GTK_WIDGET(item->data));
   g_list_free(toplevels);
-  return found;
+  return dialogs;
+}
+
+}  // namespace
+
+GtkWidget* FindMappedChooserDialog() {
+  for (GtkWidget* dialog : ChooserDialogs())
+    if (gtk_widget_get_mapped(dialog)) return dialog;
+  return nullptr;
 }
 
 std::string CurrentFolder(GtkWidget* dialog) {
