@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -57,6 +58,8 @@ MemcheckRun RunUnderMemcheck(const ScratchDir& scratch, const std::vector<std::s
   run.log = ReadFile(log);
   EXPECT_FALSE(run.process.timedOut);
   EXPECT_EQ(run.process.signal, 0);
+  // The module had to step in: a message dialog, or an accept that did nothing.
+  EXPECT_EQ(run.process.err.find("stashwick-answer:"), std::string::npos) << run.process.err;
   return run;
 }
 
@@ -86,6 +89,8 @@ struct ProgramCase {
   const char* answer;
   bool printsPath;  // the path of argument 1, else: nothing for a dialog, a screen for -h
 };
+
+void PrintTo(const ProgramCase& c, std::ostream* os) { *os << c.name; }
 
 class Memcheck : public ::testing::TestWithParam<ProgramCase> {};
 

@@ -2,7 +2,10 @@
 // runs without a person: headless tools/run, the end-to-end tests and the
 // benchmark. Loaded through GTK_MODULES=<absolute path>; steered by:
 //   STASHWICK_ANSWER      accept | cancel | close | none | name:<UTF-8 name>
-//                         (name: types the name into the entry, then accepts)
+//                         (name: types the name into the entry, then accepts;
+//                         both accepting answers wait, up to 10 s, until the
+//                         dialog has a current folder, without which the
+//                         toolkit ignores Save)
 //   STASHWICK_SCREENSHOT  PNG file to save of the dialog before answering
 //   STASHWICK_ANSWER_DELAY_MS  wait this long after the dialog maps (default 0)
 //   STASHWICK_ANSWER_REPORT    file to write what the dialog showed, once its
@@ -21,6 +24,11 @@
 //                in the dialog's order
 //   active       index of the active filter in that list, -1 for none
 //   mapped_ms    milliseconds from toolkit start-up to the mapped dialog
+//
+// An accepted dialog that is still open 10 s later (Save with an empty name
+// does nothing) is reported on standard error as "stashwick-answer: the
+// dialog stayed open after accept" and closed like a window manager would, so
+// the run ends instead of waiting for a person.
 //
 // A message dialog that the toolkit raises on its own (a folder it cannot
 // read, say) would block an unattended run: its text goes to standard error
@@ -42,6 +50,8 @@ gint64 startedAt = 0;
 gint64 mappedAt = 0;
 bool reported = false;
 bool answered = false;
+gint64 answeredAt = 0;
+const gint64 AcceptDeadlineUs = 10 * G_USEC_PER_SEC;
 // The folder of a selected file is set asynchronously; a report waits this long for it.
 const gint64 FolderDeadlineUs = 10 * G_USEC_PER_SEC;
 
@@ -150,19 +160,38 @@ bool DismissMessageDialog() {
   return true;
 }
 
+bool AnswerAccepts() { return answer == "accept" || answer.rfind("name:", 0) == 0; }
+
+// What a window manager does when the user closes the window.
+void SendDeleteEvent(GtkWidget* dialog) {
+  GdkEvent* event = gdk_event_new(GDK_DELETE);
+  event->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(dialog)));
+  event->any.send_event = TRUE;
+  gtk_main_do_event(event);
+  gdk_event_free(event);
+}
+
 gboolean Poll(gpointer) {
   if (DismissMessageDialog()) return TRUE;
-  if (answered) return TRUE;
   GtkWidget* dialog = MappedChooserDialog();
+  if (answered) {
+    if (dialog && AnswerAccepts() && g_get_monotonic_time() - answeredAt > AcceptDeadlineUs) {
+      g_printerr("stashwick-answer: the dialog stayed open after accept\n");
+      SendDeleteEvent(dialog);
+      answeredAt = g_get_monotonic_time();
+    }
+    return TRUE;
+  }
   if (!dialog) return TRUE;
   if (!mappedAt) mappedAt = g_get_monotonic_time();
-  if (!reportPath.empty() && !reported) {
+  if (AnswerAccepts() || (!reportPath.empty() && !reported)) {
+    // A save dialog without a folder yet ignores Save: accept waits for it too.
     gchar* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(dialog));
     const bool settled = folder != nullptr;
     g_free(folder);
     const bool late = g_get_monotonic_time() - mappedAt > FolderDeadlineUs;
     if (!settled && !late) return TRUE;
-    WriteReport(dialog, !settled);
+    if (!reportPath.empty() && !reported) WriteReport(dialog, !settled);
     reported = true;
   }
   // A screenshot wants the folder loaded and the window drawn.
@@ -182,14 +211,10 @@ gboolean Poll(gpointer) {
   } else if (answer == "cancel") {
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
   } else if (answer == "close") {
-    // What a window manager does when the user closes the window.
-    GdkEvent* event = gdk_event_new(GDK_DELETE);
-    event->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(dialog)));
-    event->any.send_event = TRUE;
-    gtk_main_do_event(event);
-    gdk_event_free(event);
+    SendDeleteEvent(dialog);
   }
   answered = true;
+  answeredAt = g_get_monotonic_time();
   // Still watching: the toolkit may raise a message dialog after the answer.
   return TRUE;
 }
