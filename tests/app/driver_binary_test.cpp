@@ -15,32 +15,20 @@
 #include <string>
 #include <vector>
 
-#include "support/process.h"
+#include "support/program.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const char* Display() {
-  const char* display = std::getenv("DISPLAY");
-  return display && *display ? display : nullptr;
-}
-
-// A run of the program (or of a copy of it) with a private desktop and the
-// answer module, which cancels any dialog unless told otherwise.
-ProcessOptions ProgramRun(const ScratchDir& scratch, std::vector<std::string> arguments,
+// A run of the program (or of a copy of it) that cancels any dialog unless told otherwise.
+ProcessOptions ProgramRun(const ScratchDir& scratch, const std::vector<std::string>& arguments,
                           const std::string& answer = "cancel",
                           const std::string& program = STASHWICK_BINARY) {
-  ProcessOptions options;
-  options.args = {program};
-  options.args.insert(options.args.end(), arguments.begin(), arguments.end());
-  options.env = PrivateDesktopEnv(scratch);
-  options.env.emplace_back("GTK_MODULES", STASHWICK_ANSWER_MODULE);
-  options.env.emplace_back("STASHWICK_ANSWER", answer);
+  ProcessOptions options = AnsweredRun(scratch, arguments, answer, program);
   // An accept given while the dialog still loads its folder is swallowed by
   // the toolkit and never repeated: give the folder time first.
   if (answer == "accept") options.env.emplace_back("STASHWICK_ANSWER_DELAY_MS", "400");
-  options.timeoutSeconds = 60;
   return options;
 }
 
@@ -71,24 +59,6 @@ class DriverBinary : public ::testing::Test {
   void SetUp() override { ASSERT_NE(Display(), nullptr) << "needs an X display (run under xvfb-run)"; }
   ScratchDir scratch_;
 };
-
-termios AttributesOf(int fd) {
-  termios t;
-  std::memset(&t, 0, sizeof t);
-  EXPECT_EQ(tcgetattr(fd, &t), 0) << std::strerror(errno);
-  return t;
-}
-
-void ExpectSameAttributes(const termios& after, const termios& before) {
-  EXPECT_EQ(after.c_iflag, before.c_iflag);
-  EXPECT_EQ(after.c_oflag, before.c_oflag);
-  EXPECT_EQ(after.c_cflag, before.c_cflag);
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
-  for (size_t i = 0; i < NCCS; ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(after.c_cc[i], before.c_cc[i]);
-  }
-}
 
 enum class Sink { Pipe, DevFull, ClosedPipe, Closed };
 

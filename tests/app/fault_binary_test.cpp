@@ -1,7 +1,6 @@
 // Faults that reach the real program while its dialog is open: the report on
 // standard output, exit status 1 and the terminal on standard input restored.
 #include <dirent.h>
-#include <gdk/gdk.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <termios.h>
@@ -16,21 +15,9 @@
 #include <string>
 #include <thread>
 
-#include "support/process.h"
+#include "support/program.h"
 
 namespace {
-
-// The X server resets whenever its last client leaves and drops a client that
-// connects meanwhile; a connection of this process keeps it from resetting
-// between the programs a test starts (and the helpers that look for windows).
-// Another test's last client may just have left: try again for a while.
-bool HoldDisplay() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    if (gdk_init_check(nullptr, nullptr)) return true;
-    usleep(100 * 1000);
-  }
-  return false;
-}
 
 const std::string kMemoryReport = "\nMemory allocation/write error.\n";
 const std::string kUnknownReport = "\nAn unknown error occured.\n";
@@ -103,23 +90,19 @@ class FaultWhileDialogOpen : public ::testing::TestWithParam<SignalCase> {};
 
 TEST_P(FaultWhileDialogOpen, ReportsAndRestoresTheTerminal) {
   const SignalCase& c = GetParam();
-  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "needs a display for the dialog";
+  ASSERT_NE(Display(), nullptr) << "needs a display for the dialog";
   ASSERT_TRUE(HoldDisplay());
   ScratchDir scratch;
   TestTerminal terminal;
-  termios before{};
-  ASSERT_EQ(tcgetattr(terminal.slave, &before), 0);
+  ASSERT_GE(terminal.slave, 0);
+  const termios before = AttributesOf(terminal.slave);
 
   const std::string title =
       "stashwick-fault-" + std::to_string(getpid()) + "-" + std::to_string(c.signal);
-  ProcessOptions options;
-  options.args = {STASHWICK_BINARY, title, scratch / "unsaved.txt", "Text (*.txt)|*.txt", "0"};
-  options.env = PrivateDesktopEnv(scratch);
   // The answer module keeps the dialog open: only the signal ends the run.
-  options.env.push_back({"GTK_MODULES", STASHWICK_ANSWER_MODULE});
-  options.env.push_back({"STASHWICK_ANSWER", "none"});
+  ProcessOptions options =
+      AnsweredRun(scratch, {title, scratch / "unsaved.txt", "Text (*.txt)|*.txt", "0"}, "none");
   options.stdinFd = terminal.slave;
-  options.timeoutSeconds = 60;
 
   auto sender = std::async(std::launch::async, SignalOnceDialogIsOpen, title, c.signal);
   const ProcessResult result = RunProcess(options);
@@ -137,13 +120,7 @@ TEST_P(FaultWhileDialogOpen, ReportsAndRestoresTheTerminal) {
     EXPECT_EQ(result.exitCode, -1);
     EXPECT_EQ(result.signal, c.signal);
   }
-  termios after{};
-  ASSERT_EQ(tcgetattr(terminal.slave, &after), 0);
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
-  EXPECT_EQ(after.c_iflag, before.c_iflag);
-  EXPECT_EQ(after.c_oflag, before.c_oflag);
-  EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
-  EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
+  ExpectSameAttributes(AttributesOf(terminal.slave), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,6 +1,5 @@
 // The help and version screens of the real program, byte for byte, under its
 // own name, as a renamed copy and through a symbolic link.
-#include <gdk/gdk.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,21 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "support/process.h"
+#include "support/program.h"
 
 namespace {
-
-// The X server resets whenever its last client leaves and drops a client that
-// connects meanwhile; a connection of this process keeps it from resetting
-// between the programs a test starts (and the helpers that look for windows).
-// Another test's last client may just have left: try again for a while.
-bool HoldDisplay() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    if (gdk_init_check(nullptr, nullptr)) return true;
-    usleep(100 * 1000);
-  }
-  return false;
-}
 
 std::string HelpScreen(const std::string& name) {
   return "\n"
@@ -81,7 +68,7 @@ struct ScreenCase {
 };
 
 TEST(Screens, PrintExactBytesUnderEveryName) {
-  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "the program needs a display even for its screens";
+  ASSERT_NE(Display(), nullptr) << "the program needs a display even for its screens";
   ASSERT_TRUE(HoldDisplay());
   ScratchDir scratch;
   const auto env = PrivateDesktopEnv(scratch);

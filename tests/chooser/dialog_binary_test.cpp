@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "runtime/text.h"
-#include "support/process.h"
+#include "support/program.h"
 
 namespace {
 
@@ -21,11 +21,6 @@ namespace fs = std::filesystem;
 
 // The longest single argument that execve accepts (MAX_ARG_STRLEN less the NUL).
 constexpr size_t LongestArgument = 32 * 4096 - 1;
-
-const char* Display() {
-  const char* display = std::getenv("DISPLAY");
-  return display && *display ? display : nullptr;
-}
 
 // What the answer module saw in the dialog (STASHWICK_ANSWER_REPORT).
 struct DialogReport {
@@ -123,12 +118,9 @@ class DialogBinary : public ::testing::Test {
   DialogRun Run(const std::vector<std::string>& arguments, const std::string& answer,
                 double timeoutSeconds = 60, bool folderSettles = true) {
     const std::string reportPath = scratch_ / ("report-" + std::to_string(++runs_));
-    ProcessOptions options;
-    options.args = {"/usr/bin/env", "-C", scratch_.path(), STASHWICK_BINARY};
-    options.args.insert(options.args.end(), arguments.begin(), arguments.end());
-    options.env = PrivateDesktopEnv(scratch_);
-    options.env.emplace_back("GTK_MODULES", STASHWICK_ANSWER_MODULE);
-    options.env.emplace_back("STASHWICK_ANSWER", answer);
+    std::vector<std::string> command = {"-C", scratch_.path(), STASHWICK_BINARY};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    ProcessOptions options = AnsweredRun(scratch_, command, answer, "/usr/bin/env");
     options.env.emplace_back("STASHWICK_ANSWER_REPORT", reportPath);
     options.timeoutSeconds = timeoutSeconds;
     DialogRun run{RunProcess(options), ReadDialogReport(reportPath)};

@@ -37,24 +37,6 @@ class DescriptorSwap {
   int saved_;
 };
 
-termios AttributesOf(int fd) {
-  termios t;
-  std::memset(&t, 0, sizeof t);
-  EXPECT_EQ(tcgetattr(fd, &t), 0) << std::strerror(errno);
-  return t;
-}
-
-void ExpectSameAttributes(const termios& a, const termios& b) {
-  EXPECT_EQ(a.c_iflag, b.c_iflag);
-  EXPECT_EQ(a.c_oflag, b.c_oflag);
-  EXPECT_EQ(a.c_cflag, b.c_cflag);
-  EXPECT_EQ(a.c_lflag, b.c_lflag);
-  for (size_t i = 0; i < NCCS; ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(a.c_cc[i], b.c_cc[i]);
-  }
-}
-
 // What ConsoleOpen must leave on the terminal, given what it found.
 void ExpectCharacterMode(const termios& now, const termios& original) {
   EXPECT_EQ(now.c_lflag & (ICANON | ECHO), 0u);

@@ -198,3 +198,21 @@ TestTerminal::~TestTerminal() {
   if (slave >= 0) close(slave);
   if (master >= 0) close(master);
 }
+
+termios AttributesOf(int fd) {
+  termios t;
+  std::memset(&t, 0, sizeof t);
+  EXPECT_EQ(tcgetattr(fd, &t), 0) << std::strerror(errno);
+  return t;
+}
+
+void ExpectSameAttributes(const termios& after, const termios& before) {
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  for (size_t i = 0; i < NCCS; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(after.c_cc[i], before.c_cc[i]);
+  }
+}

@@ -1,6 +1,8 @@
 // Running the real binary (or any program) from a test, with exact bytes.
 #pragma once
 
+#include <termios.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +41,11 @@ struct TestTerminal {
   TestTerminal(const TestTerminal&) = delete;
   TestTerminal& operator=(const TestTerminal&) = delete;
 };
+
+// The attributes of the terminal on fd (a test failure when it has none).
+termios AttributesOf(int fd);
+// Every flag word and every control character of after equals before.
+void ExpectSameAttributes(const termios& after, const termios& before);
 
 // A fresh directory under $TMPDIR or /tmp, removed when the test passed.
 class ScratchDir {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/process.h"
+#include "support/program.h"
 
 namespace {
 
@@ -28,28 +28,24 @@ void RequireMemcheck() {
   if (STASHWICK_SANITIZED) GTEST_SKIP() << "sanitizer build: valgrind cannot run ASan binaries";
   if (access(STASHWICK_VALGRIND, X_OK) != 0)
     GTEST_SKIP() << "valgrind is not installed: memcheck runs skipped";
-  const char* display = std::getenv("DISPLAY");
-  ASSERT_TRUE(display && *display) << "needs an X display (run under xvfb-run)";
+  ASSERT_NE(Display(), nullptr) << "needs an X display (run under xvfb-run)";
 }
 
 MemcheckRun RunUnderMemcheck(const ScratchDir& scratch, const std::vector<std::string>& command,
                              const std::string& answer) {
   const std::string log = scratch / "memcheck.log";
-  ProcessOptions options;
-  options.args = {STASHWICK_VALGRIND,
-                  "--tool=memcheck",
-                  "--error-exitcode=" + std::to_string(MemcheckErrorStatus),
-                  "--leak-check=full",
-                  "--show-leak-kinds=definite,indirect",
-                  "--errors-for-leak-kinds=definite,indirect",
-                  "--suppressions=" STASHWICK_VALGRIND_SUPPRESSIONS,
-                  // The toolkit's stacks run deep: whole stacks reach the anchors.
-                  "--num-callers=500",
-                  "--log-file=" + log};
-  options.args.insert(options.args.end(), command.begin(), command.end());
-  options.env = PrivateDesktopEnv(scratch);
-  options.env.emplace_back("GTK_MODULES", STASHWICK_ANSWER_MODULE);
-  options.env.emplace_back("STASHWICK_ANSWER", answer);
+  std::vector<std::string> arguments = {
+      "--tool=memcheck",
+      "--error-exitcode=" + std::to_string(MemcheckErrorStatus),
+      "--leak-check=full",
+      "--show-leak-kinds=definite,indirect",
+      "--errors-for-leak-kinds=definite,indirect",
+      "--suppressions=" STASHWICK_VALGRIND_SUPPRESSIONS,
+      // The toolkit's stacks run deep: whole stacks reach the anchors.
+      "--num-callers=500",
+      "--log-file=" + log};
+  arguments.insert(arguments.end(), command.begin(), command.end());
+  ProcessOptions options = AnsweredRun(scratch, arguments, answer, STASHWICK_VALGRIND);
   // GLib's slice allocator and its recycled memory would hide blocks from memcheck.
   options.env.emplace_back("G_SLICE", "always-malloc");
   options.env.emplace_back("G_DEBUG", "gc-friendly");

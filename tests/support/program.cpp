@@ -1,0 +1,31 @@
+#include "support/program.h"
+
+#include <gdk/gdk.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+const char* Display() {
+  const char* display = std::getenv("DISPLAY");
+  return display && *display ? display : nullptr;
+}
+
+bool HoldDisplay() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (gdk_init_check(nullptr, nullptr)) return true;
+    usleep(100 * 1000);
+  }
+  return false;
+}
+
+ProcessOptions AnsweredRun(const ScratchDir& scratch, const std::vector<std::string>& arguments,
+                           const std::string& answer, const std::string& program) {
+  ProcessOptions options;
+  options.args = {program};
+  options.args.insert(options.args.end(), arguments.begin(), arguments.end());
+  options.env = PrivateDesktopEnv(scratch);
+  options.env.emplace_back("GTK_MODULES", STASHWICK_ANSWER_MODULE);
+  options.env.emplace_back("STASHWICK_ANSWER", answer);
+  options.timeoutSeconds = 60;
+  return options;
+}

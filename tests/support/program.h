@@ -1,0 +1,22 @@
+// Running the real program from a test: the X display it needs, and a run
+// that the answer module answers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+// The X display of the tests, or null when there is none.
+const char* Display();
+
+// The X server resets whenever its last client leaves and drops a client that
+// connects meanwhile; a connection of this process keeps it from resetting
+// between the programs a test starts (and the helpers that look for windows).
+// Another test's last client may just have left: tries again for a while.
+bool HoldDisplay();
+
+// A run of program with arguments, a private desktop and the answer module,
+// which answers any dialog with answer (accept, cancel, close, none, name:...).
+ProcessOptions AnsweredRun(const ScratchDir& scratch, const std::vector<std::string>& arguments,
+                           const std::string& answer, const std::string& program = STASHWICK_BINARY);
