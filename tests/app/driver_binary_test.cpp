@@ -89,11 +89,7 @@ TEST_F(DriverBinary, TerminalOnStandardInputIsGivenBackAsItWas) {
     TestTerminal terminal;
     ASSERT_GE(terminal.slave, 0);
     // Values that character mode would change, to see them come back.
-    termios start = AttributesOf(terminal.slave);
-    start.c_cc[VMIN] = 4;
-    start.c_cc[VTIME] = 9;
-    ASSERT_EQ(tcsetattr(terminal.slave, TCSANOW, &start), 0);
-    const termios before = AttributesOf(terminal.slave);
+    const termios before = SetNonZeroReadCounts(terminal);
 
     ProcessOptions options = ProgramRun(scratch_, c.arguments, c.answer);
     options.stdinFd = terminal.slave;

@@ -21,15 +21,6 @@ ProcessOptions ProbeOptions(const std::string& scenario) {
   return options;
 }
 
-bool SameAttributes(const termios& a, const termios& b) {
-  for (size_t i = 0; i < NCCS; ++i) {
-    if (a.c_cc[i] != b.c_cc[i]) return false;
-  }
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
-         cfgetospeed(&a) == cfgetospeed(&b);
-}
-
 struct ReportCase {
   std::string scenario;
   std::string out;
@@ -59,8 +50,8 @@ TEST(FatalMessage, ReportsEveryWatchedFaultAndRestoresTheTerminal) {
   for (const ReportCase& c : cases) {
     SCOPED_TRACE(c.scenario);
     TestTerminal terminal;
-    termios before{};
-    ASSERT_EQ(tcgetattr(terminal.slave, &before), 0);
+    ASSERT_GE(terminal.slave, 0);
+    const termios before = AttributesOf(terminal.slave);
     ASSERT_TRUE(before.c_lflag & ICANON);
     ProcessOptions options = ProbeOptions(c.scenario);
     options.stdinFd = terminal.slave;
@@ -69,9 +60,7 @@ TEST(FatalMessage, ReportsEveryWatchedFaultAndRestoresTheTerminal) {
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exitCode, 1);
-    termios after{};
-    ASSERT_EQ(tcgetattr(terminal.slave, &after), 0);
-    EXPECT_TRUE(SameAttributes(before, after));
+    ExpectSameAttributes(AttributesOf(terminal.slave), before);
   }
 }
 

@@ -53,11 +53,7 @@ TEST(Console, OpenSetsCharacterModeUntilShutdownRestoresTheStartUpMode) {
   TestTerminal terminal;
   ASSERT_GE(terminal.slave, 0);
   // A non-zero VTIME and VMIN show that open really sets them.
-  termios start = AttributesOf(terminal.slave);
-  start.c_cc[VMIN] = 3;
-  start.c_cc[VTIME] = 7;
-  ASSERT_EQ(tcsetattr(terminal.slave, TCSANOW, &start), 0);
-  start = AttributesOf(terminal.slave);
+  const termios start = SetNonZeroReadCounts(terminal);
   ASSERT_NE(start.c_lflag & ICANON, 0u);
   ASSERT_NE(start.c_lflag & ECHO, 0u);
 

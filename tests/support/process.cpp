@@ -215,4 +215,14 @@ void ExpectSameAttributes(const termios& after, const termios& before) {
     SCOPED_TRACE(i);
     EXPECT_EQ(after.c_cc[i], before.c_cc[i]);
   }
+  EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before));
+  EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+}
+
+termios SetNonZeroReadCounts(const TestTerminal& terminal) {
+  termios start = AttributesOf(terminal.slave);
+  start.c_cc[VMIN] = 4;
+  start.c_cc[VTIME] = 9;
+  EXPECT_EQ(tcsetattr(terminal.slave, TCSANOW, &start), 0) << std::strerror(errno);
+  return AttributesOf(terminal.slave);
 }

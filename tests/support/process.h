@@ -44,8 +44,11 @@ struct TestTerminal {
 
 // The attributes of the terminal on fd (a test failure when it has none).
 termios AttributesOf(int fd);
-// Every flag word and every control character of after equals before.
+// Every flag word, control character and speed of after equals before.
 void ExpectSameAttributes(const termios& after, const termios& before);
+// Gives the terminal non-zero VMIN and VTIME, which character mode changes,
+// and returns its attributes then.
+termios SetNonZeroReadCounts(const TestTerminal& terminal);
 
 // A fresh directory under $TMPDIR or /tmp, removed when the test passed.
 class ScratchDir {
