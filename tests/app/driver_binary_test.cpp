@@ -272,8 +272,15 @@ size_t AttributeSetsOnInput(const std::string& log) {
   return sets;
 }
 
+const char* const strace = "/usr/bin/strace";
+
+// The start of a command that runs the rest under strace, logging the ioctl
+// calls of every process into log.
+std::vector<std::string> IoctlTrace(const std::string& log) {
+  return {strace, "-f", "-qq", "-X", "raw", "-e", "trace=ioctl", "-o", log};
+}
+
 TEST_F(DriverBinary, InputThatIsNoTerminalIsNeverGivenAttributes) {
-  const char* strace = "/usr/bin/strace";
   if (access(strace, X_OK) != 0) GTEST_SKIP() << "needs strace";
   {
     ProcessOptions trial;
@@ -298,10 +305,10 @@ TEST_F(DriverBinary, InputThatIsNoTerminalIsNeverGivenAttributes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments[0]);
     SCOPED_TRACE(c.terminal ? "terminal" : "file");
-    std::vector<std::string> arguments = {"-f", "-qq", "-X", "raw", "-e", "trace=ioctl", "-o", log,
-                                          STASHWICK_BINARY};
-    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-    ProcessOptions options = ProgramRun(scratch_, arguments, c.answer, strace);
+    std::vector<std::string> command = IoctlTrace(log);
+    command.push_back(STASHWICK_BINARY);
+    command.insert(command.end(), c.arguments.begin(), c.arguments.end());
+    ProcessOptions options = ProgramRun(scratch_, {command.begin() + 1, command.end()}, c.answer, strace);
     options.env.emplace_back("ASAN_OPTIONS", AsanOptionsWithoutLeakCheck());
     TestTerminal terminal;
     InputFile file("/dev/null");
@@ -321,7 +328,6 @@ TEST_F(DriverBinary, InputThatIsNoTerminalIsNeverGivenAttributes) {
 
 TEST_F(DriverBinary, BackgroundJobOfTheTerminalIsNotStoppedAndLeavesItAlone) {
   const std::string probe = std::string(STASHWICK_PROBE_DIR) + "/background_job_probe";
-  const char* strace = "/usr/bin/strace";
   const bool traced = access(strace, X_OK) == 0;
   const std::string log = scratch_ / "trace";
   const std::string target = scratch_ / "job.txt";
@@ -331,9 +337,9 @@ TEST_F(DriverBinary, BackgroundJobOfTheTerminalIsNotStoppedAndLeavesItAlone) {
     bool foreground;
   };
   const JobCase cases[] = {
-      {{"-v"}, "cancel", false},          {{"-h"}, "cancel", false},
-      {{"Save", target}, "cancel", false}, {{"Save", target}, "accept", false},
-      {{"-v"}, "cancel", true},           {{"Save", target}, "accept", true},
+      {{"-v"}, "cancel", false},          {{"Save", target}, "cancel", false},
+      {{"Save", target}, "accept", false}, {{"-v"}, "cancel", true},
+      {{"Save", target}, "accept", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments[0] + " " + c.answer);
@@ -349,7 +355,10 @@ TEST_F(DriverBinary, BackgroundJobOfTheTerminalIsNotStoppedAndLeavesItAlone) {
     // The foreground job under a tracer: the control that shows it still sets
     // the terminal. (A stopped job under a tracer would only show as a timeout.)
     const bool tracedJob = traced && c.foreground;
-    if (tracedJob) job.insert(job.end(), {strace, "-f", "-qq", "-X", "raw", "-e", "trace=ioctl", "-o", log});
+    if (tracedJob) {
+      const std::vector<std::string> trace = IoctlTrace(log);
+      job.insert(job.end(), trace.begin(), trace.end());
+    }
     job.push_back(STASHWICK_BINARY);
     job.insert(job.end(), c.arguments.begin(), c.arguments.end());
     ProcessOptions options = ProgramRun(scratch_, job, c.answer, probe);
