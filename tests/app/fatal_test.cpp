@@ -14,13 +14,6 @@ namespace {
 const std::string kMemoryReport = "\nMemory allocation/write error.\n";
 const std::string kUnknownReport = "\nAn unknown error occured.\n";
 
-ProcessOptions ProbeOptions(const std::string& scenario) {
-  ProcessOptions options;
-  options.args = {std::string(STASHWICK_PROBE_DIR) + "/fault_probe", "program", scenario};
-  options.timeoutSeconds = 60;
-  return options;
-}
-
 struct ReportCase {
   std::string scenario;
   std::string out;
@@ -53,7 +46,7 @@ TEST(FatalMessage, ReportsEveryWatchedFaultAndRestoresTheTerminal) {
     ASSERT_GE(terminal.slave, 0);
     const termios before = AttributesOf(terminal.slave);
     ASSERT_TRUE(before.c_lflag & ICANON);
-    ProcessOptions options = ProbeOptions(c.scenario);
+    ProcessOptions options = FaultProbeRun("program", c.scenario);
     options.stdinFd = terminal.slave;
     const ProcessResult result = RunProcess(options);
     ASSERT_FALSE(result.timedOut);
@@ -67,7 +60,7 @@ TEST(FatalMessage, ReportsEveryWatchedFaultAndRestoresTheTerminal) {
 // A fault while another thread holds standard output's lock (as in the middle
 // of a printf) must still be reported: the report does not wait for it.
 TEST(FatalMessage, ReportsWhileAnotherThreadHoldsTheOutputLock) {
-  ProcessOptions options = ProbeOptions("store-while-stdout-locked");
+  ProcessOptions options = FaultProbeRun("program", "store-while-stdout-locked");
   options.timeoutSeconds = 10;  // a hang, not a speed limit
   const ProcessResult result = RunProcess(options);
   ASSERT_FALSE(result.timedOut) << "no report within " << options.timeoutSeconds << " s";

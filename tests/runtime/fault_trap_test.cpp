@@ -95,10 +95,7 @@ std::map<std::string, int64_t> ParseRecord(const std::string& text) {
 }
 
 ProcessResult RunProbe(const std::string& callback, const std::string& scenario) {
-  ProcessOptions options;
-  options.args = {std::string(STASHWICK_PROBE_DIR) + "/fault_probe", callback, scenario};
-  options.timeoutSeconds = 60;
-  return RunProcess(options);
+  return RunProcess(FaultProbeRun(callback, scenario));
 }
 
 struct RecordCase {

@@ -144,6 +144,13 @@ ProcessResult RunProcess(const ProcessOptions& options) {
   return result;
 }
 
+ProcessOptions FaultProbeRun(const std::string& callback, const std::string& scenario) {
+  ProcessOptions options;
+  options.args = {std::string(STASHWICK_PROBE_DIR) + "/fault_probe", callback, scenario};
+  options.timeoutSeconds = 60;
+  return options;
+}
+
 ScratchDir::ScratchDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/stashwick-test-XXXXXX";

@@ -50,6 +50,9 @@ void ExpectSameAttributes(const termios& after, const termios& before);
 // and returns its attributes then.
 termios SetNonZeroReadCounts(const TestTerminal& terminal);
 
+// A run of the fault probe with the given callback and scenario.
+ProcessOptions FaultProbeRun(const std::string& callback, const std::string& scenario);
+
 // A fresh directory under $TMPDIR or /tmp, removed when the test passed.
 class ScratchDir {
  public:
