@@ -190,9 +190,9 @@ TEST_F(DialogBinary, PositionArgumentPreselectsByItsLow32Bits) {
     int active;
   };
   // With no explicit choice the first filter added stays active.
-  const Case cases[] = {{"x", 0},          {"", 0},          {"1", 1},           {"2", 0},
-                        {"-1", 0},         {"4294967297", 1}, {"4294967296", 0},  {"-4294967295", 1},
-                        {"18446744073709551617", 1}};
+  // Positions with no filter there are the in-process dialog tests' part.
+  const Case cases[] = {{"x", 0},           {"1", 1},           {"4294967297", 1},
+                        {"4294967296", 0},  {"-4294967295", 1}, {"18446744073709551617", 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string("position \"") + c.position + "\"");
     const DialogRun run =
