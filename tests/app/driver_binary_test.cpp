@@ -62,6 +62,13 @@ class DriverBinary : public ::testing::Test {
 
 enum class Sink { Pipe, DevFull, ClosedPipe, Closed };
 
+// Points the run's standard output at sink.
+void SendOutputTo(ProcessOptions& options, Sink sink) {
+  options.stdoutPath = sink == Sink::DevFull ? "/dev/full" : "";
+  options.stdoutIntoClosedPipe = sink == Sink::ClosedPipe;
+  options.closeStdout = sink == Sink::Closed;
+}
+
 struct TerminalCase {
   const char* name;
   std::vector<std::string> arguments;  // "@" stands for a path in the scratch folder
@@ -92,9 +99,7 @@ TEST_F(DriverBinary, TerminalOnStandardInputIsGivenBackAsItWas) {
 
     ProcessOptions options = ProgramRun(scratch_, c.arguments, c.answer);
     options.stdinFd = terminal.slave;
-    options.stdoutPath = c.sink == Sink::DevFull ? "/dev/full" : "";
-    options.stdoutIntoClosedPipe = c.sink == Sink::ClosedPipe;
-    options.closeStdout = c.sink == Sink::Closed;
+    SendOutputTo(options, c.sink);
     const ProcessResult result = RunChecked(options);
     EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
     ExpectSameAttributes(AttributesOf(terminal.slave), before);
@@ -143,9 +148,7 @@ TEST_F(DriverBinary, CancelledOrClosedDialogPrintsNothingWhereverOutputGoes) {
       SCOPED_TRACE(answer);
       SCOPED_TRACE(static_cast<int>(sink));
       ProcessOptions options = ProgramRun(scratch_, arguments, answer);
-      options.stdoutPath = sink == Sink::DevFull ? "/dev/full" : "";
-      options.stdoutIntoClosedPipe = sink == Sink::ClosedPipe;
-      options.closeStdout = sink == Sink::Closed;
+      SendOutputTo(options, sink);
       const ProcessResult result = RunChecked(options);
       EXPECT_EQ(result.exitCode, 0);
       EXPECT_EQ(result.err, "");
@@ -180,9 +183,7 @@ TEST_F(DriverBinary, UndeliveredOutputEndsWithStatusOneAndOneLineNamingTheProgra
       SCOPED_TRACE(c.arguments.empty() ? "(none)" : c.arguments[0]);
       SCOPED_TRACE(static_cast<int>(c.sink));
       ProcessOptions options = ProgramRun(scratch_, c.arguments, c.answer, program);
-      options.stdoutPath = c.sink == Sink::DevFull ? "/dev/full" : "";
-      options.stdoutIntoClosedPipe = c.sink == Sink::ClosedPipe;
-      options.closeStdout = c.sink == Sink::Closed;
+      SendOutputTo(options, c.sink);
       const ProcessResult result = RunChecked(options);
       EXPECT_EQ(result.exitCode, 1);
       EXPECT_EQ(result.err.rfind(name + ": ", 0), 0u) << result.err;
