@@ -73,7 +73,7 @@ void ReportUndeliveredOutput() {
 
 }  // namespace
 
-void CommandLineDriver(int argc, char** argv) {
+void StartRuntimeServices(int argc, char** argv) {
   QV_ArgC = static_cast<int32_t>(argc);
   QV_ArgV = argv;
   // Before anything opens a file: a closed descriptor 1 would otherwise be
@@ -83,6 +83,10 @@ void CommandLineDriver(int argc, char** argv) {
   // Text results are owned strings: there is no temporary string space to prepare.
   ArgumentStartup();
   ConsoleStartup();
+}
+
+void CommandLineDriver(int argc, char** argv) {
+  StartRuntimeServices(argc, argv);
   ToolkitInit();
   ProgramFileName = PathFileName(ExecutablePath().c_str(), 0);
   InstallFaultTrap(ErrorHandler);

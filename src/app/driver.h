@@ -9,6 +9,11 @@ extern std::string ProgramFileName;  // file name of the running executable, for
 // Starts the services, dispatches on the arguments and ends the program.
 [[noreturn]] void CommandLineDriver(int argc, char** argv);
 
+// The start-up before the toolkit, in its order: the argument vector stored,
+// closed standard descriptors reopened, the locale, the argument service and
+// the console.
+void StartRuntimeServices(int argc, char** argv);
+
 // The end routines, once: terminal restored, fault handlers reset.
 // Async-signal-safe, so the fault path runs the same ones.
 void RunEndRoutines();

@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <clocale>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -26,8 +25,8 @@
 #include <cstring>
 #include <string>
 
+#include "app/driver.h"
 #include "app/fatal.h"
-#include "runtime/arguments.h"
 #include "runtime/console.h"
 #include "runtime/fault_trap.h"
 
@@ -237,12 +236,7 @@ int main(int argc, char** argv) {
   const std::string scenario = argv[2];
 
   // The program's own start-up, less the toolkit.
-  QV_ArgC = static_cast<int32_t>(argc);
-  QV_ArgV = argv;
-  ConsoleGuardStandardDescriptors();
-  std::setlocale(LC_ALL, "");
-  ArgumentStartup();
-  ConsoleStartup();
+  StartRuntimeServices(argc, argv);
   if (callback == "program") {
     announce = false;
     InstallFaultTrap(ErrorHandler);
