@@ -55,16 +55,19 @@ const gint64 AcceptDeadlineUs = 10 * G_USEC_PER_SEC;
 // The folder of a selected file is set asynchronously; a report waits this long for it.
 const gint64 FolderDeadlineUs = 10 * G_USEC_PER_SEC;
 
-GtkWidget* MappedChooserDialog() {
+// The last mapped toplevel window of the given type, or null.
+GtkWidget* MappedToplevel(GType type) {
   GtkWidget* found = nullptr;
   GList* toplevels = gtk_window_list_toplevels();
   for (GList* l = toplevels; l; l = l->next) {
     GtkWidget* w = GTK_WIDGET(l->data);
-    if (GTK_IS_FILE_CHOOSER_DIALOG(w) && gtk_widget_get_mapped(w)) found = w;
+    if (G_TYPE_CHECK_INSTANCE_TYPE(w, type) && gtk_widget_get_mapped(w)) found = w;
   }
   g_list_free(toplevels);
   return found;
 }
+
+GtkWidget* MappedChooserDialog() { return MappedToplevel(GTK_TYPE_FILE_CHOOSER_DIALOG); }
 
 void FindNameEntry(GtkWidget* widget, gpointer result) {
   auto** entry = static_cast<GtkWidget**>(result);
@@ -144,13 +147,7 @@ void WriteReport(GtkWidget* dialog, bool folderTimedOut) {
 }
 
 bool DismissMessageDialog() {
-  GtkWidget* found = nullptr;
-  GList* toplevels = gtk_window_list_toplevels();
-  for (GList* l = toplevels; l; l = l->next) {
-    GtkWidget* w = GTK_WIDGET(l->data);
-    if (GTK_IS_MESSAGE_DIALOG(w) && gtk_widget_get_mapped(w)) found = w;
-  }
-  g_list_free(toplevels);
+  GtkWidget* found = MappedToplevel(GTK_TYPE_MESSAGE_DIALOG);
   if (!found) return false;
   gchar* text = nullptr;
   g_object_get(found, "text", &text, nullptr);
