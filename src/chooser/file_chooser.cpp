@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "chooser/filter_pattern.h"
@@ -76,6 +77,33 @@ void ProcessPendingEvents() {
   }
 }
 
+// The toolkit's command-line options: those that take a value (in the next
+// argument, or after "=") and those that stand alone.
+const char* const ValueOptions[] = {"--display",    "--screen",       "--name",
+                                    "--class",      "--gtk-module",   "--gtk-debug",
+                                    "--gtk-no-debug", "--gdk-debug", "--gdk-no-debug"};
+const char* const FlagOptions[] = {"--sync", "--g-fatal-warnings"};
+
+// Vector entries after entry 0 that are toolkit options with their values, up
+// to the first entry that is none. An option whose value is missing ends the run.
+int32_t LeadingToolkitOptions(int32_t count, char** vector) {
+  int32_t at = 1;
+  while (at < count && vector[at]) {
+    const char* entry = vector[at];
+    int32_t step = 0;
+    for (const char* option : FlagOptions)
+      if (std::strcmp(entry, option) == 0) step = 1;
+    for (const char* option : ValueOptions) {
+      const size_t length = std::strlen(option);
+      if (std::strncmp(entry, option, length) == 0 && (entry[length] == '\0' || entry[length] == '='))
+        step = entry[length] == '=' ? 1 : 2;
+    }
+    if (step == 0) break;
+    at += step;
+  }
+  return std::min(at, count) - 1;
+}
+
 std::string RunFileChooser(const char* title, const char* defaultFile, const char* pattern,
                            int32_t position, int32_t flags, ChooserMode mode) {
   // Declared in this order so that they are released pattern first, title last.
@@ -117,7 +145,27 @@ std::string RunFileChooser(const char* title, const char* defaultFile, const cha
 
 void ToolkitInit() {
   if (ToolkitReady) return;
-  gtk_init(&QV_ArgC, &QV_ArgV);
+  // gtk_init takes its options from any position. Only the leading run is
+  // handed to it: from the first other argument on, everything is the
+  // program's, so a default file such as "--gtk-module=lib.so" stays a file
+  // name instead of loading that library.
+  const int32_t runEnd = QV_ArgV && QV_ArgC > 1 ? 1 + LeadingToolkitOptions(QV_ArgC, QV_ArgV) : QV_ArgC;
+  const int32_t rest = QV_ArgC - runEnd;
+  if (rest <= 0) {
+    gtk_init(&QV_ArgC, &QV_ArgV);
+  } else {
+    char* const firstPositional = QV_ArgV[runEnd];
+    QV_ArgV[runEnd] = nullptr;
+    int runCount = runEnd;
+    gtk_init(&runCount, &QV_ArgV);
+    QV_ArgV[runEnd] = firstPositional;
+    // Close the gap that the options taken out of the run left.
+    if (runCount < runEnd) {
+      std::copy(QV_ArgV + runEnd, QV_ArgV + QV_ArgC, QV_ArgV + runCount);
+      QV_ArgV[runCount + rest] = nullptr;
+    }
+    QV_ArgC = runCount + rest;
+  }
   ToolkitReady = 1;
 }
 

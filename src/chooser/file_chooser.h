@@ -8,8 +8,10 @@
 // Flag bit of OpenFileChooser: several files may be selected.
 constexpr int32_t AllowMultiple = 1;
 
-// Starts the toolkit once per process with &QV_ArgC and &QV_ArgV; the toolkit
-// removes its own options from them. Ends the process when no display opens.
+// Starts the toolkit once per process with &QV_ArgC and &QV_ArgV. The toolkit
+// reads and removes its own options (--display, --sync, --gtk-module...) from
+// the leading run of them only; the first other argument and everything after
+// it stay, whatever they look like. Ends the process when no display opens.
 void ToolkitInit();
 
 // Runs a modal save dialog; the confirmed path as program text, "" on cancel.

@@ -118,7 +118,8 @@ class DialogBinary : public ::testing::Test {
   DialogRun Run(const std::vector<std::string>& arguments, const std::string& answer,
                 double timeoutSeconds = 60, bool folderSettles = true) {
     const std::string reportPath = scratch_ / ("report-" + std::to_string(++runs_));
-    std::vector<std::string> command = {"-C", scratch_.path(), STASHWICK_BINARY};
+    std::vector<std::string> command = {"-C", workingFolder_.empty() ? scratch_.path() : workingFolder_,
+                                        STASHWICK_BINARY};
     command.insert(command.end(), arguments.begin(), arguments.end());
     ProcessOptions options = AnsweredRun(scratch_, command, answer, "/usr/bin/env");
     options.env.emplace_back("STASHWICK_ANSWER_REPORT", reportPath);
@@ -137,6 +138,7 @@ class DialogBinary : public ::testing::Test {
   }
 
   ScratchDir scratch_;
+  std::string workingFolder_;  // where the program runs; "" for the scratch folder
   int runs_ = 0;
 };
 
@@ -223,6 +225,31 @@ TEST_F(DialogBinary, TypedNameComesBackAsEightBitText) {
     EXPECT_EQ(run.report.Item("name"), "proposed.txt");
     EXPECT_EQ(run.process.out, scratch_ / c.printed);
   }
+}
+
+TEST_F(DialogBinary, ToolkitOptionsCountOnlyBeforeTheFirstPositionalArgument) {
+  const std::string option = std::string("--gtk-module=") + STASHWICK_MARKER_MODULE;
+  const std::string marker = scratch_ / "home/stashwick-marker";
+  // Placed first, the option loads the module, which leaves its marker...
+  Run({option, "T", "", "A|*.a|B|*.b", "1"}, "close");
+  ASSERT_TRUE(fs::exists(marker));
+  fs::remove(marker);
+  // ...as the default file it is a relative file name, and nothing shifts.
+  const DialogRun run = Run({"T", option, "A|*.a|B|*.b", "1"}, "accept");
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_EQ(run.report.Item("title"), "T");
+  EXPECT_EQ(run.report.filters, (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(run.report.Active(), 1);
+  EXPECT_EQ(run.process.out, scratch_ / fs::path(STASHWICK_MARKER_MODULE).filename().string());
+}
+
+TEST_F(DialogBinary, FolderNameThatIsNoUtf8ComesBackMarkedNotAsAnotherPath) {
+  // C0 AE is an overlong ".": decoded, the folder would print as "..".
+  const std::string folder = scratch_ / "\xC0\xAE\xC0\xAE";
+  fs::create_directory(folder);
+  workingFolder_ = folder;
+  const DialogRun run = Run({"Save", ""}, "name:x.txt");
+  EXPECT_EQ(run.process.out, scratch_ / (std::string(4, '?') + "/x.txt"));
 }
 
 TEST_F(DialogBinary, EveryByteFromOneUpInEachArgument) {
