@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <csignal>
 #include <cwchar>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 struct termios QV_Console_OriginalAttributes;
@@ -31,6 +33,58 @@ void NoteFailure(int error) {
 bool InForegroundOfTerminal() {
   const pid_t foreground = tcgetpgrp(0);
   return foreground < 0 || foreground == getpgrp();
+}
+
+// Signals that end the process by their default action and that come from a
+// user or a session: while the terminal is in output mode, each first gives
+// the terminal back. Only those at their default action are held, so that an
+// ignored SIGHUP (nohup) or SIGINT (a background job of a script) stays ignored.
+constexpr int kTerminalSignals[4] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+struct sigaction previousActions[4];
+volatile sig_atomic_t held[4] = {0, 0, 0, 0};
+volatile sig_atomic_t signalsHeld = 0;
+
+// Async-signal-safe: tcgetpgrp, tcsetattr, sigaction, pthread_sigmask, raise.
+void GiveTerminalBackAndEnd(int signal) {
+  if (InForegroundOfTerminal()) tcsetattr(0, TCSANOW, &QV_Console_OriginalAttributes);
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
+  sigset_t unblock;
+  sigemptyset(&unblock);
+  sigaddset(&unblock, signal);
+  pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
+  raise(signal);
+}
+
+// Async-signal-safe: sigaction only.
+void HoldTerminalSignals() {
+  if (signalsHeld) return;
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = GiveTerminalBackAndEnd;
+  sigemptyset(&action.sa_mask);
+  // One at a time: a second signal must not end the process by another number.
+  for (int signal : kTerminalSignals) sigaddset(&action.sa_mask, signal);
+  for (int i = 0; i < 4; ++i) {
+    if (sigaction(kTerminalSignals[i], nullptr, &previousActions[i]) != 0) continue;
+    const bool atDefault =
+        !(previousActions[i].sa_flags & SA_SIGINFO) && previousActions[i].sa_handler == SIG_DFL;
+    if (atDefault && sigaction(kTerminalSignals[i], &action, nullptr) == 0) held[i] = 1;
+  }
+  signalsHeld = 1;
+}
+
+// Async-signal-safe: sigaction only.
+void ReleaseTerminalSignals() {
+  if (!signalsHeld) return;
+  for (int i = 0; i < 4; ++i) {
+    if (held[i]) sigaction(kTerminalSignals[i], &previousActions[i], nullptr);
+    held[i] = 0;
+  }
+  signalsHeld = 0;
 }
 
 void FlushOutput() {
@@ -63,6 +117,8 @@ void ConsoleStartup() {
 void ConsoleShutdown() {
   if (attributesCaptured && InForegroundOfTerminal())
     tcsetattr(0, TCSANOW, &QV_Console_OriginalAttributes);
+  // Only now: until the line above the terminal was still in output mode.
+  ReleaseTerminalSignals();
 }
 
 int ConsoleOpen() {
@@ -71,7 +127,12 @@ int ConsoleOpen() {
   QV_Console_Attributes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   QV_Console_Attributes.c_cc[VTIME] = 0;
   QV_Console_Attributes.c_cc[VMIN] = 0;
-  if (attributesCaptured && InForegroundOfTerminal()) tcsetattr(0, TCSANOW, &QV_Console_Attributes);
+  if (attributesCaptured && InForegroundOfTerminal()) {
+    // Before the mode changes: a kill while a write blocks must not leave
+    // the terminal without echo.
+    HoldTerminalSignals();
+    tcsetattr(0, TCSANOW, &QV_Console_Attributes);
+  }
   return 1;
 }
 

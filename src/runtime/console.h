@@ -19,13 +19,17 @@ void ConsoleGuardStandardDescriptors();
 void ConsoleStartup();
 
 // Gives descriptor 0 back the captured attributes; nothing when none were
-// captured, or while the process is a background job of that terminal.
-// Async-signal-safe (tcgetpgrp, tcsetattr), so the fault path may call it.
+// captured, or while the process is a background job of that terminal. Then
+// puts back the dispositions of the signals that ConsoleOpen held.
+// Async-signal-safe (tcgetpgrp, tcsetattr, sigaction), so the fault path may call it.
 void ConsoleShutdown();
 
 // Returns 1. Puts the terminal into character mode without echo (not from a
-// background job, which the terminal would stop). Async-signal-safe (plain
-// stores, tcgetpgrp, tcsetattr): the fault report calls it.
+// background job, which the terminal would stop). From then until
+// ConsoleShutdown, SIGHUP, SIGINT, SIGQUIT and SIGTERM, where they are at
+// their default action, first give the terminal back and then end the process
+// by the same signal. Async-signal-safe (plain stores, tcgetpgrp, tcsetattr,
+// sigaction): the fault report calls it.
 int ConsoleOpen();
 // Marks the console closed; the terminal mode stays until ConsoleShutdown.
 // Async-signal-safe.

@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/program.h"
@@ -104,6 +107,45 @@ TEST_F(DriverBinary, TerminalOnStandardInputIsGivenBackAsItWas) {
     EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
     ExpectSameAttributes(AttributesOf(terminal.slave), before);
   }
+}
+
+TEST_F(DriverBinary, KillWhileThePathWaitsOnAFullPipeGivesTheTerminalBack) {
+  TestTerminal terminal;
+  ASSERT_GE(terminal.slave, 0);
+  const termios before = SetNonZeroReadCounts(terminal);
+  // A pipe that nobody reads and that holds not one byte more: the write of
+  // the path blocks.
+  int pipeFds[2];
+  ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+  fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
+  const std::string block(4096, 'x');
+  while (write(pipeFds[1], block.data(), block.size()) > 0) {
+  }
+  while (write(pipeFds[1], "x", 1) > 0) {
+  }
+  fcntl(pipeFds[1], F_SETFL, 0);
+
+  ProcessOptions options = ProgramRun(scratch_, {"Save", scratch_ / "chosen.txt"}, "accept");
+  options.stdinFd = terminal.slave;
+  options.stdoutFd = pipeFds[1];
+  bool sent = false;
+  options.whileRunning = [&](pid_t pid) {
+    // Echo off: the console is open, and the path is about to be written.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (!(AttributesOf(terminal.slave).c_lflag & ECHO)) {
+        sent = kill(pid, SIGTERM) == 0;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  };
+  const ProcessResult result = RunProcess(options);
+  close(pipeFds[0]);
+  close(pipeFds[1]);
+  ASSERT_TRUE(sent) << "the console never opened: " << result.err;
+  EXPECT_EQ(result.signal, SIGTERM);
+  ExpectSameAttributes(AttributesOf(terminal.slave), before);
 }
 
 TEST_F(DriverBinary, RedirectedOutputHoldsExactlyTheBytesWritten) {

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -73,6 +74,8 @@ ProcessResult RunProcess(const ProcessOptions& options) {
     execv(argv[0], argv.data());
     _exit(127);
   }
+  std::thread watcher;
+  if (options.whileRunning) watcher = std::thread(options.whileRunning, pid);
   close(inPipe[0]);
   close(outPipe[1]);
   close(errPipe[1]);
@@ -126,6 +129,7 @@ ProcessResult RunProcess(const ProcessOptions& options) {
   if (inFd >= 0) close(inFd);
   if (outFd >= 0) close(outFd);
   if (errFd >= 0) close(errFd);
+  if (watcher.joinable()) watcher.join();
   int status = 0;
   // The descriptors may close before the process ends; wait with the same deadline.
   while (true) {

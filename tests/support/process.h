@@ -1,8 +1,10 @@
 // Running the real binary (or any program) from a test, with exact bytes.
 #pragma once
 
+#include <sys/types.h>
 #include <termios.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +20,9 @@ struct ProcessOptions {
   bool stdoutIntoClosedPipe = false;                        // descriptor 1: a pipe whose reader is gone
   std::string stdoutPath;                                   // descriptor 1: this file (e.g. /dev/full)
   double timeoutSeconds = 60;                               // then SIGKILL, timedOut set
+  // Runs on a thread of its own with the child's pid while the child runs;
+  // the child is not reaped before it returns.
+  std::function<void(pid_t)> whileRunning;
 };
 
 struct ProcessResult {
