@@ -9,6 +9,7 @@
 #include "chooser/text_conversion.h"
 #include "chooser/toolkit_owners.h"
 #include "runtime/arguments.h"
+#include "runtime/text_decoding.h"
 
 namespace {
 

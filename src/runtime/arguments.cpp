@@ -1,9 +1,10 @@
 #include "runtime/arguments.h"
 
 #include <cstdlib>
+#include <memory>
 #include <unistd.h>
 
-#include "chooser/text_conversion.h"
+#include "runtime/text_decoding.h"
 
 int32_t QV_ArgC = 0;
 char** QV_ArgV = nullptr;
@@ -50,26 +51,29 @@ std::string NextArgument() {
 }
 
 std::string ExecutablePath() {
+  struct FreeDeleter {
+    void operator()(char* p) const { std::free(p); }
+  };
   size_t limit = 255;
-  char* buffer = static_cast<char*>(std::malloc(limit + 1));
-  ssize_t n = buffer ? readlink("/proc/self/exe", buffer, limit) : -1;
+  // malloc and realloc rather than a container: running out of memory falls
+  // back to entry 0 instead of throwing.
+  std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(std::malloc(limit + 1)));
+  ssize_t n = buffer ? readlink("/proc/self/exe", buffer.get(), limit) : -1;
   // A result that fills the limit may have been cut off: read again with more room.
   while (buffer && n >= 0 && static_cast<size_t>(n) == limit) {
     limit += 256;
-    char* larger = static_cast<char*>(std::realloc(buffer, limit + 1));
+    char* larger = static_cast<char*>(std::realloc(buffer.get(), limit + 1));
     if (!larger) break;
-    buffer = larger;
-    n = readlink("/proc/self/exe", buffer, limit);
+    (void)buffer.release();  // realloc has taken over the block
+    buffer.reset(larger);
+    n = readlink("/proc/self/exe", buffer.get(), limit);
   }
   if (!buffer || n < 0 || static_cast<size_t>(n) == limit) {
-    std::free(buffer);
     if (!QV_ArgV) return "";
     return FromToolkitText(QV_ArgV[0]);
   }
-  buffer[n] = '\0';
-  std::string path = FromToolkitText(buffer);
-  std::free(buffer);
-  return path;
+  buffer.get()[n] = '\0';
+  return FromToolkitText(buffer.get());
 }
 
 std::string PathFileName(const char* path, int mode) {

@@ -134,8 +134,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SignalCase{SIGSYS, kUnknownReport, true},
                       SignalCase{SIGTERM, "", false},
                       SignalCase{SIGINT, "", false}),
-    [](const ::testing::TestParamInfo<SignalCase>& info) {
-      return std::string(sigabbrev_np(info.param.signal));
+    [](const ::testing::TestParamInfo<SignalCase>& param) {
+      return std::string(sigabbrev_np(param.param.signal));
     });
 
 }  // namespace

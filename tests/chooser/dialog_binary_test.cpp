@@ -14,6 +14,7 @@
 
 #include "runtime/text.h"
 #include "support/program.h"
+#include "support/text_bytes.h"
 
 namespace {
 
@@ -59,42 +60,6 @@ struct DialogRun {
   ProcessResult process;
   DialogReport report;
 };
-
-// UTF-8 for ISO-8859-15 text, from the character set's own table: the eight
-// bytes that differ from ISO-8859-1 and the identity elsewhere.
-std::string Latin9ToUtf8(const std::string& bytes) {
-  const std::map<unsigned char, char32_t> differs = {
-      {0xA4, 0x20AC}, {0xA6, 0x0160}, {0xA8, 0x0161}, {0xB4, 0x017D},
-      {0xB8, 0x017E}, {0xBC, 0x0152}, {0xBD, 0x0153}, {0xBE, 0x0178}};
-  std::string utf8;
-  for (unsigned char byte : bytes) {
-    auto found = differs.find(byte);
-    const char32_t code = found == differs.end() ? byte : found->second;
-    if (code < 0x80) {
-      utf8 += static_cast<char>(code);
-    } else if (code < 0x800) {
-      utf8 += static_cast<char>(0xC0 | (code >> 6));
-      utf8 += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      utf8 += static_cast<char>(0xE0 | (code >> 12));
-      utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      utf8 += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  return utf8;
-}
-
-// What an argument's bytes look like after the trip to the toolkit and back:
-// the eight characters beyond U+00FF return as "?".
-std::string AfterRoundTrip(const std::string& bytes) {
-  std::string back;
-  for (unsigned char byte : bytes) {
-    const bool beyondLatin1 = byte == 0xA4 || byte == 0xA6 || byte == 0xA8 || byte == 0xB4 ||
-                              byte == 0xB8 || byte == 0xBC || byte == 0xBD || byte == 0xBE;
-    back += beyondLatin1 ? '?' : static_cast<char>(byte);
-  }
-  return back;
-}
 
 std::string BytesFrom(unsigned first, unsigned last) {
   std::string bytes;

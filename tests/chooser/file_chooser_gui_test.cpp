@@ -8,7 +8,8 @@
 #include <set>
 
 #include "chooser/file_chooser.h"
-#include "chooser/text_conversion.h"
+#include "chooser/toolkit_owners.h"
+#include "runtime/text_decoding.h"
 #include "runtime/arguments.h"
 #include "support/chooser_driver.h"
 #include "support/process.h"

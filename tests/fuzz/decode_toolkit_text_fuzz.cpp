@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "chooser/text_conversion.h"
 #include "fuzz_check.h"
+#include "runtime/text_decoding.h"
 #include "support/utf8_reference.h"
 
 namespace {

@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProgramCase{"cancelled", {"Save As", "@/notes.txt", "Text (*.txt)|*.txt", "0"}, "cancel", false},
         ProgramCase{"closed", {"Save As", "@/missing/notes.txt"}, "close", false},
         ProgramCase{"help", {"-h"}, "none", false}),
-    [](const ::testing::TestParamInfo<ProgramCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<ProgramCase>& param) { return param.param.name; });
 
 TEST(MemcheckSuppressions, LeaveTheProgramsOwnLeaksVisible) {
   RequireMemcheck();
