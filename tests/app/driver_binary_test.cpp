@@ -63,11 +63,11 @@ class DriverBinary : public ::testing::Test {
   ScratchDir scratch_;
 };
 
-enum class Sink { Pipe, DevFull, ClosedPipe, Closed };
+enum class Sink { Pipe, File, DevFull, ClosedPipe, Closed };
 
-// Points the run's standard output at sink.
-void SendOutputTo(ProcessOptions& options, Sink sink) {
-  options.stdoutPath = sink == Sink::DevFull ? "/dev/full" : "";
+// Points the run's standard output at sink (a file: "output" in the scratch folder).
+void SendOutputTo(ProcessOptions& options, Sink sink, const ScratchDir& scratch) {
+  options.stdoutPath = sink == Sink::DevFull ? "/dev/full" : sink == Sink::File ? scratch / "output" : "";
   options.stdoutIntoClosedPipe = sink == Sink::ClosedPipe;
   options.closeStdout = sink == Sink::Closed;
 }
@@ -102,7 +102,7 @@ TEST_F(DriverBinary, TerminalOnStandardInputIsGivenBackAsItWas) {
 
     ProcessOptions options = ProgramRun(scratch_, c.arguments, c.answer);
     options.stdinFd = terminal.slave;
-    SendOutputTo(options, c.sink);
+    SendOutputTo(options, c.sink, scratch_);
     const ProcessResult result = RunChecked(options);
     EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
     ExpectSameAttributes(AttributesOf(terminal.slave), before);
@@ -148,86 +148,57 @@ TEST_F(DriverBinary, KillWhileThePathWaitsOnAFullPipeGivesTheTerminalBack) {
   ExpectSameAttributes(AttributesOf(terminal.slave), before);
 }
 
-TEST_F(DriverBinary, RedirectedOutputHoldsExactlyTheBytesWritten) {
-  struct OutputCase {
-    const char* name;
-    std::vector<std::string> arguments;
-    const char* answer;
-    std::string expected;  // "" for the screens: what the pipe received
-  };
-  const std::string plain = scratch_ / "report.txt";
-  const OutputCase cases[] = {
-      {"version", {"-v"}, "cancel", ""},
-      {"help", {"-h"}, "cancel", ""},
-      {"accepted path", {"Save as", plain, "Text (*.txt)|*.txt"}, "accept", plain},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const ProcessResult piped = RunChecked(ProgramRun(scratch_, c.arguments, c.answer));
-    EXPECT_EQ(piped.exitCode, 0) << piped.err;
-    EXPECT_EQ(piped.err, "");
-    if (c.expected.empty()) {
-      EXPECT_FALSE(piped.out.empty());
-    } else {
-      // The path alone: no line feed after it.
-      EXPECT_EQ(piped.out, c.expected);
-    }
-
-    ProcessOptions toFile = ProgramRun(scratch_, c.arguments, c.answer);
-    toFile.stdoutPath = scratch_ / "output";
-    const ProcessResult filed = RunChecked(toFile);
-    EXPECT_EQ(filed.exitCode, 0) << filed.err;
-    EXPECT_EQ(filed.err, "");
-    EXPECT_EQ(ReadFile(toFile.stdoutPath), piped.out);
-  }
-}
-
-TEST_F(DriverBinary, CancelledOrClosedDialogPrintsNothingWhereverOutputGoes) {
-  const std::vector<std::string> arguments = {"Save", scratch_ / "never.txt", "All (*.*)|*.*", "0"};
-  const Sink sinks[] = {Sink::Pipe, Sink::DevFull, Sink::ClosedPipe, Sink::Closed};
-  for (const char* answer : {"cancel", "close"}) {
-    for (Sink sink : sinks) {
-      SCOPED_TRACE(answer);
-      SCOPED_TRACE(static_cast<int>(sink));
-      ProcessOptions options = ProgramRun(scratch_, arguments, answer);
-      SendOutputTo(options, sink);
-      const ProcessResult result = RunChecked(options);
-      EXPECT_EQ(result.exitCode, 0);
-      EXPECT_EQ(result.err, "");
-      EXPECT_EQ(result.out, "");
-    }
-  }
-}
-
-TEST_F(DriverBinary, UndeliveredOutputEndsWithStatusOneAndOneLineNamingTheProgram) {
-  // A copy under another name shows that the line names the running program.
+TEST_F(DriverBinary, OutputArrivesWholeOrTheRunEndsWithStatusOneAndOneLine) {
+  const std::string path = scratch_ / "report.txt";
+  const std::vector<std::string> save = {"Save as", path, "Text (*.txt)|*.txt"};
+  // A copy under another name shows that the error line names the running program.
   const std::string copy = scratch_ / "renamed-tool";
   fs::copy_file(STASHWICK_BINARY, copy);
   chmod(copy.c_str(), 0755);
-  const std::string target = scratch_ / "lost.txt";
-  struct FailureCase {
+  // What a pipe receives of the version screen, to hold a file against.
+  const std::string version = RunChecked(ProgramRun(scratch_, {"-v"})).out;
+  ASSERT_FALSE(version.empty());
+  struct SinkCase {
+    const char* name;
     std::vector<std::string> arguments;
     const char* answer;
     Sink sink;
+    int exitCode;
+    std::string out;  // what a pipe or file holds afterwards
+    std::string program = STASHWICK_BINARY;
   };
-  const FailureCase cases[] = {
-      {{"-v"}, "cancel", Sink::DevFull},     {{"-v"}, "cancel", Sink::ClosedPipe},
-      {{"-v"}, "cancel", Sink::Closed},      {{"-h"}, "cancel", Sink::DevFull},
-      {{"-h"}, "cancel", Sink::ClosedPipe},  {{}, "cancel", Sink::Closed},
-      {{"Save", target}, "accept", Sink::DevFull},
-      {{"Save", target}, "accept", Sink::ClosedPipe},
-      {{"Save", target}, "accept", Sink::Closed},
+  const SinkCase cases[] = {
+      {"path into a pipe, no line feed after it", save, "accept", Sink::Pipe, 0, path},
+      {"path into a file", save, "accept", Sink::File, 0, path},
+      {"version into a file", {"-v"}, "cancel", Sink::File, 0, version},
+      {"cancel into a pipe", save, "cancel", Sink::Pipe, 0, ""},
+      {"window closed, into a pipe", save, "close", Sink::Pipe, 0, ""},
+      {"cancel into a full device", save, "cancel", Sink::DevFull, 0, ""},
+      {"cancel into a closed pipe", save, "cancel", Sink::ClosedPipe, 0, ""},
+      {"cancel with output closed", save, "cancel", Sink::Closed, 0, ""},
+      {"version into a full device", {"-v"}, "cancel", Sink::DevFull, 1, ""},
+      {"help into a closed pipe", {"-h"}, "cancel", Sink::ClosedPipe, 1, ""},
+      {"no arguments, output closed", {}, "cancel", Sink::Closed, 1, ""},
+      {"path into a full device", save, "accept", Sink::DevFull, 1, ""},
+      {"path into a closed pipe", save, "accept", Sink::ClosedPipe, 1, ""},
+      {"path with output closed", save, "accept", Sink::Closed, 1, ""},
+      {"renamed copy, path into a full device", save, "accept", Sink::DevFull, 1, "", copy},
   };
-  for (const std::string& program : {std::string(STASHWICK_BINARY), copy}) {
-    const std::string name = fs::path(program).filename().string();
-    for (const auto& c : cases) {
-      SCOPED_TRACE(program);
-      SCOPED_TRACE(c.arguments.empty() ? "(none)" : c.arguments[0]);
-      SCOPED_TRACE(static_cast<int>(c.sink));
-      ProcessOptions options = ProgramRun(scratch_, c.arguments, c.answer, program);
-      SendOutputTo(options, c.sink);
-      const ProcessResult result = RunChecked(options);
-      EXPECT_EQ(result.exitCode, 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProcessOptions options = ProgramRun(scratch_, c.arguments, c.answer, c.program);
+    SendOutputTo(options, c.sink, scratch_);
+    const ProcessResult result = RunChecked(options);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+    if (c.sink == Sink::Pipe) {
+      EXPECT_EQ(result.out, c.out);
+    } else if (c.sink == Sink::File) {
+      EXPECT_EQ(ReadFile(options.stdoutPath), c.out);
+    }
+    if (c.exitCode == 0) {
+      EXPECT_EQ(result.err, "");
+    } else {
+      const std::string name = fs::path(c.program).filename().string();
       EXPECT_EQ(result.err.rfind(name + ": ", 0), 0u) << result.err;
       EXPECT_EQ(LineCount(result.err), 1u) << result.err;
       EXPECT_TRUE(!result.err.empty() && result.err.back() == '\n');
@@ -278,29 +249,6 @@ TEST_F(DriverBinary, InputThatIsNoTerminalDoesNotChangeTheOutput) {
       EXPECT_EQ(result.err, "");
       EXPECT_EQ(result.out, expected.out);
     }
-  }
-}
-
-TEST_F(DriverBinary, ToolkitOptionsBeforeTheArgumentsAreConsumed) {
-  const std::string display = Display();
-  struct OptionCase {
-    std::vector<std::string> withOptions;
-    std::vector<std::string> without;
-  };
-  const OptionCase cases[] = {
-      {{"--display", display, "-v"}, {"-v"}},
-      {{"--display", display}, {}},
-      {{"--name", "other", "-v", "extra"}, {"-v"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.withOptions.back());
-    const ProcessResult plain = RunChecked(ProgramRun(scratch_, c.without));
-    const ProcessResult optioned = RunChecked(ProgramRun(scratch_, c.withOptions));
-    ASSERT_EQ(plain.exitCode, 0);
-    ASSERT_FALSE(plain.out.empty());
-    // A dialog titled after the option would have been cancelled: no output.
-    EXPECT_EQ(optioned.out, plain.out) << optioned.err;
-    EXPECT_EQ(optioned.exitCode, 0);
   }
 }
 

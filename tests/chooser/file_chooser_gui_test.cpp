@@ -66,30 +66,6 @@ TEST(FileChooserState, ReportsNothingBeforeAnyDialog) {
   EXPECT_EQ(ChosenFilterIndex(), 0);
 }
 
-TEST(FileChooserToolkit, StartsOnceAndTakesItsOwnOptions) {
-  ScratchDir scratch;
-  for (const auto& [name, value] : PrivateDesktopEnv(scratch)) setenv(name.c_str(), value.c_str(), 1);
-  static char arg0[] = "prog", arg1[] = "--name", arg2[] = "first-name", arg3[] = "keep";
-  static char* first[] = {arg0, arg1, arg2, arg3, nullptr};
-  QV_ArgC = 4;
-  QV_ArgV = first;
-  ToolkitInit();
-  EXPECT_EQ(QV_ArgC, 2);
-  EXPECT_STREQ(QV_ArgV[1], "keep");
-  EXPECT_EQ(ArgumentCount(), 1);
-  EXPECT_EQ(ArgumentAt(0), "keep");
-  EXPECT_STREQ(g_get_prgname(), "first-name");
-
-  static char brg2[] = "second-name";
-  static char* second[] = {arg0, arg1, brg2, arg3, nullptr};
-  QV_ArgC = 4;
-  QV_ArgV = second;
-  ToolkitInit();
-  EXPECT_EQ(QV_ArgC, 4);
-  EXPECT_STREQ(QV_ArgV[1], "--name");
-  EXPECT_STREQ(g_get_prgname(), "first-name");
-}
-
 struct ModeCase {
   bool save;
   int32_t flags;

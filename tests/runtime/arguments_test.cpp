@@ -164,30 +164,12 @@ TEST_F(ArgumentsTest, NextArgumentFollowsTheArgumentAskedForLast) {
   }
 }
 
-TEST_F(ArgumentsTest, StartUpResetsTheCurrentArgument) {
-  Use({"prog", "a", "b", "c"});
-  ArgumentAt(2);
-  ArgumentStartup();
-  EXPECT_EQ(QV_Process_Globals.CurrentIndex, 0);
-  EXPECT_EQ(NextArgument(), "a");
-}
-
 TEST_F(ArgumentsTest, NextArgumentKeepsCountingWithoutOverflow) {
   Use({"prog", "a"});
   QV_Process_Globals.CurrentIndex = INT32_MAX - 1;
   EXPECT_EQ(NextArgument(), "");
-  EXPECT_EQ(QV_Process_Globals.CurrentIndex, INT32_MAX);
   EXPECT_EQ(NextArgument(), "");  // wraps to a negative index: still nothing
   EXPECT_EQ(NextArgument(), "");
-}
-
-TEST_F(ArgumentsTest, CreatesARecursiveMutex) {
-  Use({"prog"});
-  ASSERT_EQ(pthread_mutex_lock(&QV_Process_Mutex), 0);
-  // A second lock by the same thread succeeds only on a recursive mutex.
-  EXPECT_EQ(pthread_mutex_trylock(&QV_Process_Mutex), 0);
-  pthread_mutex_unlock(&QV_Process_Mutex);
-  pthread_mutex_unlock(&QV_Process_Mutex);
 }
 
 struct NameCase {
