@@ -25,8 +25,8 @@ inline char32_t Latin9CodePoint(unsigned char byte) {
 // UTF-8 of ISO-8859-15 text, from the table above and the identity elsewhere.
 inline std::string Latin9ToUtf8(const std::string& bytes) {
   std::string utf8;
-  for (unsigned char byte : bytes) {
-    const char32_t code = Latin9CodePoint(byte);
+  for (char c : bytes) {
+    const char32_t code = Latin9CodePoint(static_cast<unsigned char>(c));
     if (code < 0x80) {
       utf8 += static_cast<char>(code);
     } else if (code < 0x800) {
@@ -44,7 +44,7 @@ inline std::string Latin9ToUtf8(const std::string& bytes) {
 // Program text after the trip to the toolkit and back: the eight become "?".
 inline std::string AfterRoundTrip(const std::string& bytes) {
   std::string back;
-  for (unsigned char byte : bytes) back += Latin9CodePoint(byte) > 0xFF ? '?' : static_cast<char>(byte);
+  for (char c : bytes) back += Latin9CodePoint(static_cast<unsigned char>(c)) > 0xFF ? '?' : c;
   return back;
 }
 
@@ -52,8 +52,8 @@ inline std::string AfterRoundTrip(const std::string& bytes) {
 inline std::string Hex(const std::string& bytes) {
   std::string out;
   char buffer[4];
-  for (unsigned char b : bytes) {
-    std::snprintf(buffer, sizeof buffer, "%02X ", b);
+  for (char c : bytes) {
+    std::snprintf(buffer, sizeof buffer, "%02X ", static_cast<unsigned char>(c));
     out += buffer;
   }
   return out.empty() ? "(empty)" : out;
