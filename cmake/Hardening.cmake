@@ -60,6 +60,7 @@ endif()
 target_compile_options(stashwick_hardening INTERFACE
   "$<$<OR:$<CONFIG:Release>,$<CONFIG:MinSizeRel>>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.;-ffile-prefix-map=${PROJECT_BINARY_DIR}=.>")
 
+# bin/: where install(TARGETS stashwick) puts the program.
 install(CODE "
   if(CMAKE_INSTALL_DO_STRIP)
     set(program \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/$<TARGET_FILE_NAME:stashwick>\")
