@@ -6,6 +6,10 @@
  *                                ("name|globs|name|globs..", globs split by
  *                                ";", "*.*" taken as "*"), added the plain way,
  *                                and the one at POS made active
+ *   floor --pass TITLE FILE ...  either of the above, with stashwick's step
+ *                                before the dialog runs: one pass of the main
+ *                                loop, then more only while window-system
+ *                                events are queued
  *   floor --init-only            toolkit start-up only, then exit
  *
  * Prints the accepted file name, nothing on cancel. */
@@ -30,11 +34,25 @@ static void add_filters(GtkFileChooser *chooser, const char *pattern, int positi
   g_strfreev(parts);
 }
 
+/* The same loop as ProcessPendingEvents in src/chooser/file_chooser.cpp. */
+static void process_pending_events(void) {
+  gboolean first_pass = TRUE;
+  while (gtk_events_pending() && (first_pass || gdk_events_pending())) {
+    gtk_main_iteration_do(FALSE);
+    first_pass = FALSE;
+  }
+}
+
 int main(int argc, char **argv) {
   gtk_init(&argc, &argv);
   if (argc == 2 && strcmp(argv[1], "--init-only") == 0) return 0;
+  int pass = argc > 1 && strcmp(argv[1], "--pass") == 0;
+  if (pass) {
+    --argc;
+    ++argv;
+  }
   if (argc != 3 && argc != 5) {
-    fputs("usage: floor TITLE FILE [PATTERN POS] | floor --init-only\n", stderr);
+    fputs("usage: floor [--pass] TITLE FILE [PATTERN POS] | floor --init-only\n", stderr);
     return 2;
   }
 
@@ -47,6 +65,7 @@ int main(int argc, char **argv) {
   const char *slash = strrchr(argv[2], '/');
   gtk_file_chooser_set_current_name(chooser, slash ? slash + 1 : argv[2]);
   if (argc == 5) add_filters(chooser, argv[3], atoi(argv[4]));
+  if (pass) process_pending_events();
 
   if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
     gchar *name = gtk_file_chooser_get_filename(chooser);
