@@ -27,12 +27,14 @@ ensure_packages() {
 # Configures and builds into the given folder (default build/); extra
 # arguments go to cmake's configure step, after the build type, so that a
 # -DCMAKE_BUILD_TYPE among them wins. The build type is STASHWICK_BUILD_TYPE,
-# else RelWithDebInfo. STASHWICK_BUILD_TARGET, when set, builds that target only.
+# else RelWithDebInfo. STASHWICK_BUILD_TARGET, when set, builds only the
+# targets it names (separated by spaces).
 build_project() {
   local dir=${1:-$STASHWICK_ROOT/build}
   shift || true
   local log target=()
-  [ -z "${STASHWICK_BUILD_TARGET:-}" ] || target=(--target "$STASHWICK_BUILD_TARGET")
+  # shellcheck disable=SC2206 # a list of target names
+  [ -z "${STASHWICK_BUILD_TARGET:-}" ] || target=(--target $STASHWICK_BUILD_TARGET)
   log=$(mktemp)
   if ! { cmake -S "$STASHWICK_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="${STASHWICK_BUILD_TYPE:-RelWithDebInfo}" "$@" &&
          cmake --build "$dir" -j "$(nproc)" "${target[@]}"; } >"$log" 2>&1; then
