@@ -156,7 +156,8 @@ def write_chart(cases, runs, script_path, png):
     labels = {("help", "floor"): "floor gtk_init", ("help", "stashwick"): "stashwick -h",
               ("filters", "floor"): "floor+filters", ("bigdir", "floor"): "floor+filters",
               ("bigdir", "floor-pass"): "floor+filters+pass"}
-    lines = [f'set terminal pngcairo noenhanced size {400 * len(cases) + 100},800 font "DejaVu Sans,10"',
+    width = max(900, 400 * len(cases) + 100)
+    lines = [f'set terminal pngcairo noenhanced size {width},800 font "DejaVu Sans,10"',
              f'set output "{png}"', "set style fill solid 0.85 border -1",
              'set grid ytics lc rgb "#dddddd"; set border 3; set xtics nomirror scale 0; set ytics nomirror',
              "set yrange [0:*]; set offsets 0, 0, graph 0.12, 0; unset key",
