@@ -36,7 +36,8 @@ build_project() {
   # shellcheck disable=SC2206 # a list of target names
   [ -z "${STASHWICK_BUILD_TARGET:-}" ] || target=(--target $STASHWICK_BUILD_TARGET)
   log=$(mktemp)
-  if ! { cmake -S "$STASHWICK_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="${STASHWICK_BUILD_TYPE:-RelWithDebInfo}" "$@" &&
+  local type=${STASHWICK_BUILD_TYPE:-RelWithDebInfo}
+  if ! { cmake -S "$STASHWICK_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@" &&
          cmake --build "$dir" -j "$(nproc)" "${target[@]}"; } >"$log" 2>&1; then
     cat "$log" >&2
     rm -f "$log"
