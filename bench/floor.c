@@ -5,7 +5,13 @@
  *   floor TITLE FILE PATTERN POS the same, plus the filters of PATTERN
  *                                ("name|globs|name|globs..", globs split by
  *                                ";", "*.*" taken as "*"), added the plain way,
- *                                and the one at POS made active
+ *                                and the one at POS made active once all are
+ *                                added
+ *   floor --pass TITLE FILE ...  either of the above, with stashwick's step
+ *                                before the dialog runs: one pass of the main
+ *                                loop, then more only while window-system
+ *                                events are queued; the filter at POS is made
+ *                                active after it, as stashwick does
  *   floor --init-only            toolkit start-up only, then exit
  *
  * Prints the accepted file name, nothing on cancel. */
@@ -14,8 +20,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-static void add_filters(GtkFileChooser *chooser, const char *pattern, int position) {
+/* Adds the filters of pattern; returns the one at position, if any. */
+static GtkFileFilter *add_filters(GtkFileChooser *chooser, const char *pattern, int position) {
   gchar **parts = g_strsplit(pattern, "|", -1);
+  GtkFileFilter *preselect = NULL;
   int index = 0;
   for (gchar **part = parts; part[0] && part[1]; part += 2, ++index) {
     GtkFileFilter *filter = gtk_file_filter_new();
@@ -25,16 +33,31 @@ static void add_filters(GtkFileChooser *chooser, const char *pattern, int positi
       gtk_file_filter_add_pattern(filter, strcmp(*glob, "*.*") == 0 ? "*" : *glob);
     g_strfreev(globs);
     gtk_file_chooser_add_filter(chooser, filter);
-    if (index == position) gtk_file_chooser_set_filter(chooser, filter);
+    if (index == position) preselect = filter;
   }
   g_strfreev(parts);
+  return preselect;
+}
+
+/* The same loop as ProcessPendingEvents in src/chooser/file_chooser.cpp. */
+static void process_pending_events(void) {
+  gboolean first_pass = TRUE;
+  while (gtk_events_pending() && (first_pass || gdk_events_pending())) {
+    gtk_main_iteration_do(FALSE);
+    first_pass = FALSE;
+  }
 }
 
 int main(int argc, char **argv) {
   gtk_init(&argc, &argv);
   if (argc == 2 && strcmp(argv[1], "--init-only") == 0) return 0;
+  int pass = argc > 1 && strcmp(argv[1], "--pass") == 0;
+  if (pass) {
+    --argc;
+    ++argv;
+  }
   if (argc != 3 && argc != 5) {
-    fputs("usage: floor TITLE FILE [PATTERN POS] | floor --init-only\n", stderr);
+    fputs("usage: floor [--pass] TITLE FILE [PATTERN POS] | floor --init-only\n", stderr);
     return 2;
   }
 
@@ -46,7 +69,9 @@ int main(int argc, char **argv) {
   gtk_file_chooser_set_filename(chooser, argv[2]);
   const char *slash = strrchr(argv[2], '/');
   gtk_file_chooser_set_current_name(chooser, slash ? slash + 1 : argv[2]);
-  if (argc == 5) add_filters(chooser, argv[3], atoi(argv[4]));
+  GtkFileFilter *preselect = argc == 5 ? add_filters(chooser, argv[3], atoi(argv[4])) : NULL;
+  if (pass) process_pending_events();
+  if (preselect) gtk_file_chooser_set_filter(chooser, preselect);
 
   if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
     gchar *name = gtk_file_chooser_get_filename(chooser);

@@ -37,7 +37,7 @@
 static double now_ms(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+  return (double)ts.tv_sec * 1e3 + (double)ts.tv_nsec / 1e6;
 }
 
 /* Windows may vanish between the event and our look at them. */
@@ -81,7 +81,7 @@ static double cpu_ms(pid_t pid, int main_only) {
     FILE *f = fopen(stat_path, "r");
     if (!f) continue;
     unsigned long long ns = 0;
-    if (fscanf(f, "%llu", &ns) == 1) total += ns / 1e6;
+    if (fscanf(f, "%llu", &ns) == 1) total += (double)ns / 1e6;
     fclose(f);
   }
   closedir(tasks);

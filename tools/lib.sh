@@ -1,11 +1,12 @@
-# Shared by the tools/ scripts: package installation and the build.
+# Shared by the tools/ and bench/ scripts: package installation, the build, a
+# private home and a private display.
 # shellcheck shell=bash
 
 STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages the build, the program and the tests need.
 STASHWICK_PACKAGES=(build-essential cmake pkg-config libgtk2.0-dev
-  googletest libgtest-dev libgmock-dev xvfb xauth valgrind x11-utils strace mandoc groff-base)
+  googletest libgtest-dev libgmock-dev xvfb xauth valgrind strace mandoc groff-base)
 # The fuzz targets need clang with its sanitizer and libFuzzer runtimes.
 STASHWICK_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
@@ -24,15 +25,21 @@ ensure_packages() {
 }
 
 # Configures and builds into the given folder (default build/); extra
-# arguments go to cmake's configure step. STASHWICK_BUILD_TARGET, when set,
-# builds that target only.
+# arguments go to cmake's configure step, after the build type, so that a
+# -DCMAKE_BUILD_TYPE among them wins. The build type is STASHWICK_BUILD_TYPE,
+# else RelWithDebInfo; warnings are errors when STASHWICK_WERROR is ON.
+# STASHWICK_BUILD_TARGET, when set, builds only the targets it names
+# (separated by spaces).
 build_project() {
   local dir=${1:-$STASHWICK_ROOT/build}
   shift || true
   local log target=()
-  [ -z "${STASHWICK_BUILD_TARGET:-}" ] || target=(--target "$STASHWICK_BUILD_TARGET")
+  # shellcheck disable=SC2206 # a list of target names
+  [ -z "${STASHWICK_BUILD_TARGET:-}" ] || target=(--target $STASHWICK_BUILD_TARGET)
   log=$(mktemp)
-  if ! { cmake -S "$STASHWICK_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" &&
+  local type=${STASHWICK_BUILD_TYPE:-RelWithDebInfo}
+  if ! { cmake -S "$STASHWICK_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="$type" \
+           -DSTASHWICK_WERROR="${STASHWICK_WERROR:-OFF}" "$@" &&
          cmake --build "$dir" -j "$(nproc)" "${target[@]}"; } >"$log" 2>&1; then
     cat "$log" >&2
     rm -f "$log"
@@ -40,4 +47,27 @@ build_project() {
     return 1
   fi
   rm -f "$log"
+}
+
+# Makes DIR a private home and exports it: HOME, and XDG_CONFIG_HOME,
+# XDG_DATA_HOME and XDG_CACHE_HOME inside it. The toolkit writes its settings
+# and recently-used.xbel there, and warns when ~/.local/share is missing.
+private_home() {
+  local home=$1
+  mkdir -p "$home/.config" "$home/.local/share" "$home/.cache"
+  export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share \
+    XDG_CACHE_HOME=$home/.cache
+}
+
+# Runs CMD on a private Xvfb of its own, with no window manager, and returns
+# its status. The screen is STASHWICK_SCREEN (default 1280x1024) at 24 bits.
+# Inside such a display already (a script started by another one), CMD runs
+# on it directly.
+with_display() {
+  if [ -n "${STASHWICK_XVFB:-}" ] && [ "${STASHWICK_XVFB}" = "${DISPLAY:-}" ]; then
+    "$@"
+    return
+  fi
+  xvfb-run -a -s "-screen 0 ${STASHWICK_SCREEN:-1280x1024}x24 -nolisten tcp -noreset" \
+    sh -c 'export STASHWICK_XVFB="$DISPLAY"; exec "$@"' sh "$@"
 }
