@@ -15,8 +15,8 @@ struct ParseCase {
 std::string Describe(const std::vector<PatternFilter>& filters) {
   std::string out;
   for (const auto& f : filters) {
-    out += "[" + f.name + "]{";
-    for (size_t i = 0; i < f.patterns.size(); ++i) out += (i ? "," : "") + ("<" + f.patterns[i] + ">");
+    out.append("[").append(f.name).append("]{");
+    for (size_t i = 0; i < f.patterns.size(); ++i) out.append(i ? ",<" : "<").append(f.patterns[i]).append(">");
     out += "} ";
   }
   return out.empty() ? "(no filters)" : out;
