@@ -89,7 +89,7 @@ const char* const FlagOptions[] = {"--sync", "--g-fatal-warnings"};
 // to the first entry that is none. An option whose value is missing ends the run.
 int32_t LeadingToolkitOptions(int32_t count, char** vector) {
   int32_t at = 1;
-  while (at < count && vector[at]) {
+  while (at < count) {
     const char* entry = vector[at];
     int32_t step = 0;
     for (const char* option : FlagOptions)
@@ -150,7 +150,7 @@ void ToolkitInit() {
   // handed to it: from the first other argument on, everything is the
   // program's, so a default file such as "--gtk-module=lib.so" stays a file
   // name instead of loading that library.
-  const int32_t runEnd = QV_ArgV && QV_ArgC > 1 ? 1 + LeadingToolkitOptions(QV_ArgC, QV_ArgV) : QV_ArgC;
+  const int32_t runEnd = QV_ArgC > 1 ? 1 + LeadingToolkitOptions(QV_ArgC, QV_ArgV) : QV_ArgC;
   const int32_t rest = QV_ArgC - runEnd;
   if (rest <= 0) {
     gtk_init(&QV_ArgC, &QV_ArgV);

@@ -69,10 +69,11 @@ void HoldTerminalSignals() {
   // One at a time: a second signal must not end the process by another number.
   for (int signal : kTerminalSignals) sigaddset(&action.sa_mask, signal);
   for (int i = 0; i < 4; ++i) {
-    if (sigaction(kTerminalSignals[i], nullptr, &previousActions[i]) != 0) continue;
-    const bool atDefault =
-        !(previousActions[i].sa_flags & SA_SIGINFO) && previousActions[i].sa_handler == SIG_DFL;
-    if (atDefault && sigaction(kTerminalSignals[i], &action, nullptr) == 0) held[i] = 1;
+    sigaction(kTerminalSignals[i], nullptr, &previousActions[i]);
+    // sa_handler shares its storage with sa_sigaction: any handler reads as no SIG_DFL.
+    if (previousActions[i].sa_handler != SIG_DFL) continue;
+    sigaction(kTerminalSignals[i], &action, nullptr);
+    held[i] = 1;
   }
   signalsHeld = 1;
 }

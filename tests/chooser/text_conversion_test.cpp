@@ -2,11 +2,13 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
 
 #include "runtime/text_decoding.h"
+#include "support/process.h"
 #include "support/text_bytes.h"
 
 namespace {
@@ -51,6 +53,21 @@ TEST(TextConversionToToolkit, EveryResultIsAFreshStringOfItsOwn) {
     first.get()[0] = '\0';
     EXPECT_STREQ(first.get(), "");
   }
+}
+
+TEST(TextConversionToToolkit, WithoutAConverterTheTextGoesOverAsItIs) {
+  // The system's converters hidden in a private mount namespace.
+  const std::string converters = "/usr/lib/x86_64-linux-gnu/gconv";
+  if (access("/usr/bin/unshare", X_OK) != 0 || access(converters.c_str(), F_OK) != 0)
+    GTEST_SKIP() << "needs unshare and " << converters;
+  ProcessOptions options;
+  options.args = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                  "mount -t tmpfs none \"$1\" || exit 90; exec \"$2\" \"$3\"", "sh", converters,
+                  std::string(STASHWICK_PROBE_DIR) + "/toolkit_text_probe", "caf\xE9 \xA4"};
+  const ProcessResult result = RunProcess(options);
+  if (result.exitCode == 90) GTEST_SKIP() << "cannot hide the converters here: " << result.err;
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(Hex(result.out), Hex("caf\xE9 \xA4"));
 }
 
 std::string RoundTrip(const std::string& text) {

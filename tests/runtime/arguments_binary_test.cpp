@@ -85,6 +85,7 @@ TEST(ArgumentsBinary, ToolkitOptionsAreTakenOnlyBeforeTheFirstOtherArgument) {
       {{"--sync"}, plain},
       {{"--display", display, "--name", "other", "--sync"}, plain},
       {{"--sync"}, lookalikes},
+      {{"--name", "n"}, {"--namex", "--sync"}},
   };
   ScratchDir scratch;
   for (const auto& c : cases) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -75,6 +76,23 @@ TEST(Console, OpenSetsCharacterModeUntilShutdownRestoresTheStartUpMode) {
   }
   ConsoleShutdown();
   ExpectSameAttributes(AttributesOf(terminal.slave), start);
+}
+
+TEST(Console, SignalIgnoredBeforeOpenStaysIgnoredAndShutdownPutsTheOthersBack) {
+  TestTerminal terminal;
+  ASSERT_GE(terminal.slave, 0);
+  DescriptorSwap input(0, terminal.slave);
+  ConsoleStartup();
+  signal(SIGHUP, SIG_IGN);  // as nohup leaves it
+  ConsoleOpen();
+  raise(SIGHUP);  // held, it would end this process
+  ConsoleShutdown();
+  struct sigaction hangup {}, terminate {};
+  sigaction(SIGHUP, nullptr, &hangup);
+  sigaction(SIGTERM, nullptr, &terminate);
+  signal(SIGHUP, SIG_DFL);
+  EXPECT_EQ(hangup.sa_handler, SIG_IGN);
+  EXPECT_EQ(terminate.sa_handler, SIG_DFL);
 }
 
 TEST(Console, ShutdownRestoresAlsoWhenTheConsoleWasNeverOpened) {
