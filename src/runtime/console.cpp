@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <csignal>
 #include <cwchar>
 #include <fcntl.h>
 #include <signal.h>
