@@ -48,13 +48,18 @@ void RunSaveDialog() {
   }
 }
 
-void Dispatch() {
+// After a "--", the first argument is the title even when it reads "-h" or
+// "-v": a title taken from a document's name must not turn into a screen that
+// the caller would read as the chosen path.
+void Dispatch(bool optionsEnded) {
   if (ArgumentCount() == 0) {
     ShowHelp();
     return;
   }
   const std::string first = ArgumentAt(0);
-  if (TextEquals(first.c_str(), "-h")) {
+  if (optionsEnded) {
+    RunSaveDialog();
+  } else if (TextEquals(first.c_str(), "-h")) {
     ShowHelp();
   } else if (TextEquals(first.c_str(), "-v")) {
     ShowVersion();
@@ -63,12 +68,23 @@ void Dispatch() {
   }
 }
 
+// The name for error lines.
+const char* ProgramName() { return ProgramFileName.empty() ? "stashwick" : ProgramFileName.c_str(); }
+
 // A path or screen that could not be delivered must not look like a cancel.
 void ReportUndeliveredOutput() {
-  const char* name = ProgramFileName.empty() ? "stashwick" : ProgramFileName.c_str();
-  std::fprintf(stderr, "%s: cannot write to standard output: %s\n", name,
+  std::fprintf(stderr, "%s: cannot write to standard output: %s\n", ProgramName(),
                std::strerror(ConsoleWriteError()));
   ExitStatus = 1;
+}
+
+// Refused toolkit options would be read as the title, the default file and so
+// on, and the printed path would follow them: no dialog, one line, status 1.
+[[noreturn]] void EndForRefusedOptions(const ToolkitStart& start) {
+  std::fprintf(stderr, "%s: toolkit options refused: %s%s%s\n", ProgramName(), start.refused.c_str(),
+               start.reason.empty() ? "" : ": ", start.reason.c_str());
+  ExitStatus = 1;
+  EndProgram();
 }
 
 }  // namespace
@@ -87,11 +103,12 @@ void StartRuntimeServices(int argc, char** argv) {
 
 void CommandLineDriver(int argc, char** argv) {
   StartRuntimeServices(argc, argv);
-  ToolkitInit();
+  const ToolkitStart& start = ToolkitInit();
   ProgramFileName = PathFileName(ExecutablePath().c_str(), 0);
+  if (!start.refused.empty()) EndForRefusedOptions(start);
   InstallFaultTrap(ErrorHandler);
 
-  Dispatch();
+  Dispatch(start.optionsEnded);
   if (ConsoleWriteFailed()) ReportUndeliveredOutput();
   EndProgram();
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "chooser/filter_pattern.h"
 #include "chooser/text_conversion.h"
@@ -78,12 +79,19 @@ void ProcessPendingEvents() {
   }
 }
 
-// The toolkit's command-line options: those that take a value (in the next
-// argument, or after "=") and those that stand alone.
-const char* const ValueOptions[] = {"--display",    "--screen",       "--name",
-                                    "--class",      "--gtk-module",   "--gtk-debug",
-                                    "--gtk-no-debug", "--gdk-debug", "--gdk-no-debug"};
+// The command-line options that this toolkit takes: those that take a value
+// (in the next argument, or after "=") and those that stand alone. The debug
+// options of a debug build of the toolkit are none of them: a release build
+// leaves them as they are, and the entry after one would be read as its value.
+const char* const ValueOptions[] = {"--display", "--screen", "--name", "--class", "--gtk-module"};
 const char* const FlagOptions[] = {"--sync", "--g-fatal-warnings"};
+
+ToolkitStart StartResult;
+
+// Keeps the toolkit's warnings while it reads its options: a refusal is one.
+void KeepWarning(const gchar*, GLogLevelFlags, const gchar* message, gpointer warnings) {
+  static_cast<std::vector<std::string>*>(warnings)->emplace_back(message ? message : "");
+}
 
 // Vector entries after entry 0 that are toolkit options with their values, up
 // to the first entry that is none. An option whose value is missing ends the run.
@@ -144,30 +152,47 @@ std::string RunFileChooser(const char* title, const char* defaultFile, const cha
 
 }  // namespace
 
-void ToolkitInit() {
-  if (ToolkitReady) return;
-  // gtk_init takes its options from any position. Only the leading run is
-  // handed to it: from the first other argument on, everything is the
-  // program's, so a default file such as "--gtk-module=lib.so" stays a file
-  // name instead of loading that library.
-  const int32_t runEnd = QV_ArgC > 1 ? 1 + LeadingToolkitOptions(QV_ArgC, QV_ArgV) : QV_ArgC;
-  const int32_t rest = QV_ArgC - runEnd;
-  if (rest <= 0) {
-    gtk_init(&QV_ArgC, &QV_ArgV);
-  } else {
-    char* const firstPositional = QV_ArgV[runEnd];
-    QV_ArgV[runEnd] = nullptr;
-    int runCount = runEnd;
-    gtk_init(&runCount, &QV_ArgV);
-    QV_ArgV[runEnd] = firstPositional;
-    // Close the gap that the options taken out of the run left.
-    if (runCount < runEnd) {
-      std::copy(QV_ArgV + runEnd, QV_ArgV + QV_ArgC, QV_ArgV + runCount);
-      QV_ArgV[runCount + rest] = nullptr;
-    }
-    QV_ArgC = runCount + rest;
-  }
+const ToolkitStart& ToolkitInit() {
+  if (ToolkitReady) return StartResult;
   ToolkitReady = 1;
+  const int32_t runEnd = QV_ArgC > 1 ? 1 + LeadingToolkitOptions(QV_ArgC, QV_ArgV) : QV_ArgC;
+  if (runEnd < QV_ArgC && std::strcmp(QV_ArgV[runEnd], "--") == 0) {
+    // With the null entry that ends the vector.
+    std::copy(QV_ArgV + runEnd + 1, QV_ArgV + QV_ArgC + 1, QV_ArgV + runEnd);
+    --QV_ArgC;
+    StartResult.optionsEnded = true;
+  }
+  // gtk_init takes its options from any position. Only the leading run is
+  // handed to it, ended by a null entry: from the first other argument on,
+  // everything is the program's, so a default file such as
+  // "--gtk-module=lib.so" stays a file name instead of loading that library.
+  const int32_t rest = QV_ArgC - runEnd;
+  char* const firstPositional = QV_ArgV[runEnd];
+  QV_ArgV[runEnd] = nullptr;
+  int runCount = runEnd;
+  std::vector<std::string> warnings;
+  const guint handler = g_log_set_handler("Gtk", G_LOG_LEVEL_WARNING, KeepWarning, &warnings);
+  const gboolean parsed = gtk_parse_args(&runCount, &QV_ArgV);
+  g_log_remove_handler("Gtk", handler);
+  QV_ArgV[runEnd] = firstPositional;
+  // Close the gap that the options taken out of the run left.
+  if (runCount < runEnd) std::copy(QV_ArgV + runEnd, QV_ArgV + QV_ArgC + 1, QV_ArgV + runCount);
+  QV_ArgC = runCount + rest;
+  if (parsed && runCount > 1) {
+    // A refused run is kept whole, valid options too: read as arguments they
+    // would shift every position, so the caller ends the run instead.
+    for (int32_t i = 1; i < runCount; ++i) {
+      if (i > 1) StartResult.refused += ' ';
+      StartResult.refused += QV_ArgV[i];
+    }
+    if (!warnings.empty()) StartResult.reason = warnings.back();
+    return StartResult;
+  }
+  for (const std::string& warning : warnings)
+    g_log_default_handler("Gtk", G_LOG_LEVEL_WARNING, warning.c_str(), nullptr);
+  // The options are read by now; this opens the display.
+  gtk_init(&QV_ArgC, &QV_ArgV);
+  return StartResult;
 }
 
 std::string SaveFileChooser(const char* title, const char* defaultFile, const char* pattern,

@@ -34,14 +34,35 @@ bool InForegroundOfTerminal() {
   return foreground < 0 || foreground == getpgrp();
 }
 
-// Signals that end the process by their default action and that come from a
-// user or a session: while the terminal is in output mode, each first gives
-// the terminal back. Only those at their default action are held, so that an
-// ignored SIGHUP (nohup) or SIGINT (a background job of a script) stays ignored.
-constexpr int kTerminalSignals[4] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
-struct sigaction previousActions[4];
-volatile sig_atomic_t held[4] = {0, 0, 0, 0};
+// Signals whose default action ends the process, other than the faults that
+// the fault trap reports (which give the terminal back through the end
+// routines) and SIGKILL and SIGSTOP, which cannot be caught: while the
+// terminal is in output mode, each first gives the terminal back. Only those
+// at their default action are held, so that an ignored SIGHUP (nohup) or
+// SIGINT (a background job of a script), or a handler the caller left, stays.
+constexpr int kEndingSignals[] = {
+    SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGVTALRM,
+    SIGPROF, SIGIO,   SIGXCPU, SIGXFSZ,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+// The real-time signals, whose bounds the C library knows only at run time.
+const int firstRealTimeSignal = SIGRTMIN;
+const int lastRealTimeSignal = SIGRTMAX;
+struct sigaction previousActions[NSIG];
+volatile sig_atomic_t held[NSIG] = {};
 volatile sig_atomic_t signalsHeld = 0;
+
+bool EndsTheProcess(int signal) {
+  if (signal >= firstRealTimeSignal && signal <= lastRealTimeSignal) return true;
+  for (int ending : kEndingSignals)
+    if (signal == ending) return true;
+  return false;
+}
 
 // Async-signal-safe: tcgetpgrp, tcsetattr, sigaction, pthread_sigmask, raise.
 void GiveTerminalBackAndEnd(int signal) {
@@ -66,13 +87,15 @@ void HoldTerminalSignals() {
   action.sa_handler = GiveTerminalBackAndEnd;
   sigemptyset(&action.sa_mask);
   // One at a time: a second signal must not end the process by another number.
-  for (int signal : kTerminalSignals) sigaddset(&action.sa_mask, signal);
-  for (int i = 0; i < 4; ++i) {
-    sigaction(kTerminalSignals[i], nullptr, &previousActions[i]);
+  for (int signal = 1; signal < NSIG; ++signal)
+    if (EndsTheProcess(signal)) sigaddset(&action.sa_mask, signal);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (!EndsTheProcess(signal)) continue;
+    sigaction(signal, nullptr, &previousActions[signal]);
     // sa_handler shares its storage with sa_sigaction: any handler reads as no SIG_DFL.
-    if (previousActions[i].sa_handler != SIG_DFL) continue;
-    sigaction(kTerminalSignals[i], &action, nullptr);
-    held[i] = 1;
+    if (previousActions[signal].sa_handler != SIG_DFL) continue;
+    sigaction(signal, &action, nullptr);
+    held[signal] = 1;
   }
   signalsHeld = 1;
 }
@@ -80,9 +103,9 @@ void HoldTerminalSignals() {
 // Async-signal-safe: sigaction only.
 void ReleaseTerminalSignals() {
   if (!signalsHeld) return;
-  for (int i = 0; i < 4; ++i) {
-    if (held[i]) sigaction(kTerminalSignals[i], &previousActions[i], nullptr);
-    held[i] = 0;
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (held[signal]) sigaction(signal, &previousActions[signal], nullptr);
+    held[signal] = 0;
   }
   signalsHeld = 0;
 }
@@ -110,6 +133,11 @@ void ConsoleStartup() {
   fwide(stdin, -1);
   fwide(stdout, -1);
   fwide(stderr, -1);
+  // A file-size limit would end the process by SIGXFSZ in the middle of a
+  // write, without a word; ignored, the write fails with EFBIG and is reported.
+  struct sigaction sizeLimit;
+  if (sigaction(SIGXFSZ, nullptr, &sizeLimit) == 0 && sizeLimit.sa_handler == SIG_DFL)
+    signal(SIGXFSZ, SIG_IGN);
   std::memset(&QV_Console_OriginalAttributes, 0, sizeof QV_Console_OriginalAttributes);
   attributesCaptured = tcgetattr(0, &QV_Console_OriginalAttributes) == 0;
 }

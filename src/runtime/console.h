@@ -15,7 +15,8 @@ extern int32_t QV_Console_Current;                    // 1 while the console is 
 void ConsoleGuardStandardDescriptors();
 
 // Byte orientation for the three standard streams; captures descriptor 0's
-// terminal attributes (ignored when it is no terminal).
+// terminal attributes (ignored when it is no terminal). SIGXFSZ, if at its
+// default action, is ignored: a write past a file-size limit fails (EFBIG).
 void ConsoleStartup();
 
 // Gives descriptor 0 back the captured attributes; nothing when none were
@@ -26,9 +27,10 @@ void ConsoleShutdown();
 
 // Returns 1. Puts the terminal into character mode without echo (not from a
 // background job, which the terminal would stop). From then until
-// ConsoleShutdown, SIGHUP, SIGINT, SIGQUIT and SIGTERM, where they are at
-// their default action, first give the terminal back and then end the process
-// by the same signal. Async-signal-safe (plain stores, tcgetpgrp, tcsetattr,
+// ConsoleShutdown, every signal that would end the process by its default
+// action (SIGHUP, SIGINT, SIGTERM, SIGUSR1, the real-time signals...; not the
+// fault signals, SIGKILL or SIGSTOP), where it is at that default action,
+// first gives the terminal back and then ends the process by the same signal. Async-signal-safe (plain stores, tcgetpgrp, tcsetattr,
 // sigaction): the fault report calls it.
 int ConsoleOpen();
 // Marks the console closed; the terminal mode stays until ConsoleShutdown.

@@ -63,11 +63,14 @@ class DriverBinary : public ::testing::Test {
   ScratchDir scratch_;
 };
 
-enum class Sink { Pipe, File, DevFull, ClosedPipe, Closed };
+enum class Sink { Pipe, File, DevFull, ClosedPipe, Closed, FileThatMayNotGrow };
 
 // Points the run's standard output at sink (a file: "output" in the scratch folder).
 void SendOutputTo(ProcessOptions& options, Sink sink, const ScratchDir& scratch) {
-  options.stdoutPath = sink == Sink::DevFull ? "/dev/full" : sink == Sink::File ? scratch / "output" : "";
+  options.stdoutPath = sink == Sink::DevFull                                      ? "/dev/full"
+                       : sink == Sink::File || sink == Sink::FileThatMayNotGrow ? scratch / "output"
+                                                                                  : "";
+  options.noFileGrowth = sink == Sink::FileThatMayNotGrow;
   options.stdoutIntoClosedPipe = sink == Sink::ClosedPipe;
   options.closeStdout = sink == Sink::Closed;
 }
@@ -183,6 +186,8 @@ TEST_F(DriverBinary, OutputArrivesWholeOrTheRunEndsWithStatusOneAndOneLine) {
       {"path into a closed pipe", save, "accept", Sink::ClosedPipe, 1, ""},
       {"path with output closed", save, "accept", Sink::Closed, 1, ""},
       {"renamed copy, path into a full device", save, "accept", Sink::DevFull, 1, "", copy},
+      {"version past a file-size limit", {"-v"}, "cancel", Sink::FileThatMayNotGrow, 1, ""},
+      {"toolkit option refused", {"--screen=99999999999", "Save", path}, "accept", Sink::Pipe, 1, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -206,6 +206,8 @@ TEST_F(DialogBinary, ToolkitOptionsCountOnlyBeforeTheFirstPositionalArgument) {
   EXPECT_EQ(run.report.filters, (std::vector<std::string>{"A", "B"}));
   EXPECT_EQ(run.report.Active(), 1);
   EXPECT_EQ(run.process.out, scratch_ / fs::path(STASHWICK_MARKER_MODULE).filename().string());
+  // After a "--" that ends the options, the title is the title, whatever it reads.
+  EXPECT_EQ(Run({"--", "-h", "", "A|*.a", "0"}, "close").report.Item("title"), "-h");
 }
 
 TEST_F(DialogBinary, FolderNameThatIsNoUtf8ComesBackMarkedNotAsAnotherPath) {

@@ -76,6 +76,7 @@ TEST(ArgumentsBinary, ToolkitOptionsAreTakenOnlyBeforeTheFirstOtherArgument) {
   struct OptionCase {
     std::vector<std::string> options;
     std::vector<std::string> arguments;
+    std::string refused = "";  // the toolkit then takes none of the options
   };
   const OptionCase cases[] = {
       {{"--display", display}, plain},
@@ -86,10 +87,19 @@ TEST(ArgumentsBinary, ToolkitOptionsAreTakenOnlyBeforeTheFirstOtherArgument) {
       {{"--display", display, "--name", "other", "--sync"}, plain},
       {{"--sync"}, lookalikes},
       {{"--name", "n"}, {"--namex", "--sync"}},
+      // A "--" that ends the options goes, whatever follows; a later one stays.
+      {{"--"}, {}},
+      {{"--sync", "--"}, {"-h", "--"}},
+      // Debug options of a debug build are arguments here, and so is what follows.
+      {{}, {"--gtk-debug", std::string("--gtk-module=") + STASHWICK_MARKER_MODULE}},
+      // Out of range, no text in the locale, a missing value.
+      {{"--sync", "--screen=99999999999"}, plain, "--sync --screen=99999999999"},
+      {{"--name", "\xFF"}, plain, "--name \xFF"},
+      {{"--sync", "--name"}, {}, "--sync --name"},
   };
   ScratchDir scratch;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.options.front() + " " + c.arguments.front());
+    SCOPED_TRACE(&c - cases);
     ProcessOptions options;
     options.args = {kArgumentProbe};
     options.args.insert(options.args.end(), c.options.begin(), c.options.end());
@@ -99,6 +109,8 @@ TEST(ArgumentsBinary, ToolkitOptionsAreTakenOnlyBeforeTheFirstOtherArgument) {
     options.timeoutSeconds = 60;
     const ProcessResult result = RunProcess(options);
     ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, c.refused.empty() ? "" : c.refused + "\n");
+    if (!c.refused.empty()) continue;
     const SeenArguments seen = ParseArgumentProbe(result.out);
     EXPECT_EQ(seen.count, static_cast<long long>(c.arguments.size()));
     EXPECT_EQ(seen.arguments, c.arguments);

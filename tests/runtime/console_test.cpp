@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio_ext.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -93,6 +94,29 @@ TEST(Console, SignalIgnoredBeforeOpenStaysIgnoredAndShutdownPutsTheOthersBack) {
   signal(SIGHUP, SIG_DFL);
   EXPECT_EQ(hangup.sa_handler, SIG_IGN);
   EXPECT_EQ(terminate.sa_handler, SIG_DFL);
+}
+
+TEST(Console, EverySignalThatWouldEndTheProcessGivesTheTerminalBackFirst) {
+  // The usual kill, a user signal, a timer and a real-time signal.
+  for (int signal : {SIGTERM, SIGUSR1, SIGALRM, SIGRTMIN + 2}) {
+    SCOPED_TRACE(signal);
+    TestTerminal terminal;
+    ASSERT_GE(terminal.slave, 0);
+    const termios start = SetNonZeroReadCounts(terminal);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      dup2(terminal.slave, 0);
+      ConsoleStartup();
+      ConsoleOpen();
+      raise(signal);
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    ExpectSameAttributes(AttributesOf(terminal.slave), start);
+  }
 }
 
 TEST(Console, ShutdownRestoresAlsoWhenTheConsoleWasNeverOpened) {

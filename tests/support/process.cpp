@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <termios.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -68,6 +69,11 @@ ProcessResult RunProcess(const ProcessOptions& options) {
     for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
     // The parent may ignore SIGPIPE (GTK does); the child starts with the default.
     signal(SIGPIPE, SIG_DFL);
+    if (options.noFileGrowth) {
+      const rlimit none = {0, 0};
+      setrlimit(RLIMIT_FSIZE, &none);
+      signal(SIGXFSZ, SIG_DFL);
+    }
     std::vector<char*> argv;
     for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);

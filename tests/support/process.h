@@ -19,6 +19,7 @@ struct ProcessOptions {
   bool closeStdout = false;                                 // start with descriptor 1 closed
   bool stdoutIntoClosedPipe = false;                        // descriptor 1: a pipe whose reader is gone
   std::string stdoutPath;                                   // descriptor 1: this file (e.g. /dev/full)
+  bool noFileGrowth = false;                                // file-size limit 0 (ulimit -f 0)
   double timeoutSeconds = 60;                               // then SIGKILL, timedOut set
   // Runs on a thread of its own with the child's pid while the child runs;
   // the child is not reaped before it returns.
