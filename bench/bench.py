@@ -13,6 +13,7 @@ chart's gnuplot script to BUILD_DIR.
 """
 import datetime
 import json
+import math
 import os
 import shutil
 import statistics
@@ -42,9 +43,11 @@ toolkit work as stashwick: the same filters, the same pending-event pass before 
 the same filter made active after it (help case: gtk_init alone against stashwick -h).
 Ratios: each program runs once per round, stashwick next to the floor, the order reversed every
 other round; a ratio is the median over the rounds of stashwick's run / the other's run in that
-round (rounds where either run failed are left out); q1-q3: quartiles of the time ratios.
+round (rounds where either run failed are left out). time 95% CI: the distribution-free interval
+that holds the true median time ratio with at least 95% confidence (6 rounds or more).
 Verdict: ok when the median ratio is at most the limit, MISS above it; limits: time 1.05 and
-memory 1.05 against the floor, time 0.5 against zenity and yad; cpu is not judged."""
+memory 1.05 against the floor, time 0.5 against zenity and yad; cpu is not judged. *: the limit
+lies inside the 95% interval, so the noise of the machine could turn this verdict."""
 
 
 def command(case, program, build, data):
@@ -121,6 +124,18 @@ def summarize(case, rows):
                            "at_map_median": pick("hwm_map_kb")}}
 
 
+def median_interval(values):
+    """The distribution-free interval of at least 95 % around the median: the k-th
+    smallest and k-th largest value, for the largest k whose binomial tail (fewer than k
+    of n values below the true median) is at most 2.5 %; None with fewer than 6 values."""
+    n, k, tail = len(values), 0, 0.0
+    while tail + math.comb(n, k) / 2 ** n <= 0.025:
+        tail += math.comb(n, k) / 2 ** n
+        k += 1
+    ordered = sorted(values)
+    return [round(ordered[k - 1], 2), round(ordered[n - k], 2)] if k else None
+
+
 def ratios(case, rows):
     """stashwick against each other program that ran: per round, its run divided by the
     other's run, and the median of those ratios over the rounds where both runs are good."""
@@ -136,9 +151,7 @@ def ratios(case, rows):
         entry = {"pairs": len(pairs)}
         entry |= {what: round(statistics.median(values), 2) if values else None
                   for what, values in paired.items()}
-        times = paired["time"]
-        quartiles = statistics.quantiles(times, n=4, method="inclusive") if len(times) > 1 else times * 3
-        entry["time_q1_q3"] = [round(quartiles[0], 2), round(quartiles[2], 2)] if times else None
+        entry["time_interval"] = median_interval(paired["time"])
         result[f"stashwick/{other}"] = entry
     return result
 
@@ -147,8 +160,11 @@ def print_table(cases, absent):
     def num(value, scale=1, form=".1f"):
         return "-" if value is None else f"{value / scale:{form}}"
 
-    def verdict(value, limit):
-        return "" if value is None or limit is None else "ok" if value <= limit else "MISS"
+    def verdict(value, limit, interval=None):
+        if value is None or limit is None:
+            return ""
+        unsure = interval is not None and interval[0] <= limit < interval[1]
+        return ("ok" if value <= limit else "MISS") + "*" * unsure
 
     row = "{:<20} {:<10} {:>4} {:>9} {:>9} {:>9} {:>9} {:>9}{}"
     print(row.format("case", "program", "runs", "time med", "time min", "cpu med", "mem med", "mem min", ""))
@@ -159,15 +175,15 @@ def print_table(cases, absent):
                              num(p["time_ms"]["min"]), num(p["cpu_at_map_ms"]["main_thread_median"]),
                              num(p["memory_kib"]["median"], 1024), num(p["memory_kib"]["min"], 1024),
                              f"  ({p['failed']} failed)" if p["failed"] else ""))
-    row = "{:<20} {:<17} {:>5} {:>6} {:<4} {:>11} {:>6} {:>7} {:<4}"
-    print("\n" + row.format("median of paired", "ratios", "pairs", "time", "", "time q1-q3", "cpu",
+    row = "{:<20} {:<17} {:>5} {:>6} {:<5} {:>11} {:>6} {:>7} {:<4}"
+    print("\n" + row.format("median of paired", "ratios", "pairs", "time", "", "time 95% CI", "cpu",
                             "memory", "").rstrip())
     for c in cases:
         for i, (name, r) in enumerate(c["ratios"].items()):
             limits = LIMITS[name.split("/")[1]]
-            spread = "-" if r["time_q1_q3"] is None else "{:.2f}-{:.2f}".format(*r["time_q1_q3"])
+            spread = "-" if r["time_interval"] is None else "{:.2f}-{:.2f}".format(*r["time_interval"])
             print(row.format("" if i else c["title"], name, r["pairs"], num(r["time"], form=".2f"),
-                             verdict(r["time"], limits[0]), spread, num(r["cpu"], form=".2f"),
+                             verdict(r["time"], limits[0], r["time_interval"]), spread, num(r["cpu"], form=".2f"),
                              num(r["memory"], form=".2f"), verdict(r["memory"], limits[1])).rstrip())
     print("\n" + NOTE)
     if absent:
@@ -259,7 +275,8 @@ def main():
               "memory": "KiB VmHWM 300 ms after the map (bigdir: 2000 ms, once the folder has loaded); "
                         "help case: peak RSS of the run",
               "ratios": "stashwick's run divided by the other program's run in the same round, median over "
-                        "the rounds where both are good; time_q1_q3: quartiles of the time ratios",
+                        "the rounds where both are good; time_interval: distribution-free interval that holds the "
+                        "median time ratio with at least 95 % confidence (null below 6 rounds)",
               "absent": absent, "cases": cases}
     (results / "bench.json").write_text(json.dumps(report, indent=2) + "\n")
     write_chart(cases, runs, build / "bench.gp", results / "bench.png")
