@@ -1,18 +1,14 @@
 /* The smallest honest GTK+ 2 save dialog: the baseline the start-up benchmark
- * holds stashwick against.
+ * holds stashwick against. It does the same toolkit work as stashwick and
+ * nothing more, in the same order.
  *
- *   floor TITLE FILE             save dialog on FILE, no filters
- *   floor TITLE FILE PATTERN POS the same, plus the filters of PATTERN
- *                                ("name|globs|name|globs..", globs split by
- *                                ";", "*.*" taken as "*"), added the plain way,
- *                                and the one at POS made active once all are
- *                                added
- *   floor --pass TITLE FILE ...  either of the above, with stashwick's step
- *                                before the dialog runs: one pass of the main
- *                                loop, then more only while window-system
- *                                events are queued; the filter at POS is made
- *                                active after it, as stashwick does
- *   floor --init-only            toolkit start-up only, then exit
+ *   floor TITLE FILE PATTERN POS  save dialog on FILE with the filters of
+ *                                 PATTERN ("name|globs|name|globs..", globs
+ *                                 split by ";", "*.*" taken as "*"); then one
+ *                                 pass of the main loop, and more only while
+ *                                 window-system events are queued; then the
+ *                                 filter at POS, if any, made active
+ *   floor --init-only             toolkit start-up only, then exit
  *
  * Prints the accepted file name, nothing on cancel. */
 #include <gtk/gtk.h>
@@ -51,13 +47,8 @@ static void process_pending_events(void) {
 int main(int argc, char **argv) {
   gtk_init(&argc, &argv);
   if (argc == 2 && strcmp(argv[1], "--init-only") == 0) return 0;
-  int pass = argc > 1 && strcmp(argv[1], "--pass") == 0;
-  if (pass) {
-    --argc;
-    ++argv;
-  }
-  if (argc != 3 && argc != 5) {
-    fputs("usage: floor [--pass] TITLE FILE [PATTERN POS] | floor --init-only\n", stderr);
+  if (argc != 5) {
+    fputs("usage: floor TITLE FILE PATTERN POS | floor --init-only\n", stderr);
     return 2;
   }
 
@@ -69,8 +60,8 @@ int main(int argc, char **argv) {
   gtk_file_chooser_set_filename(chooser, argv[2]);
   const char *slash = strrchr(argv[2], '/');
   gtk_file_chooser_set_current_name(chooser, slash ? slash + 1 : argv[2]);
-  GtkFileFilter *preselect = argc == 5 ? add_filters(chooser, argv[3], atoi(argv[4])) : NULL;
-  if (pass) process_pending_events();
+  GtkFileFilter *preselect = add_filters(chooser, argv[3], atoi(argv[4]));
+  process_pending_events();
   if (preselect) gtk_file_chooser_set_filter(chooser, preselect);
 
   if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
