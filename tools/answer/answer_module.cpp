@@ -3,9 +3,9 @@
 // benchmark. Loaded through GTK_MODULES=<absolute path>; steered by:
 //   STASHWICK_ANSWER      accept | cancel | close | none | name:<UTF-8 name>
 //                         (name: types the name into the entry, then accepts;
-//                         both accepting answers wait, up to 10 s, until the
-//                         dialog has a current folder, without which the
-//                         toolkit ignores Save)
+//                         both accepting answers wait, up to the folder wait
+//                         below, until the dialog has a current folder,
+//                         without which the toolkit ignores Save)
 //   STASHWICK_SCREENSHOT  PNG file to save of the dialog before answering
 //   STASHWICK_ANSWER_DELAY_MS  wait this long after the dialog maps (default 0)
 //   STASHWICK_ANSWER_REPORT    file to write what the dialog showed, once its
