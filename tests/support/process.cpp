@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <termios.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -236,4 +237,23 @@ termios SetNonZeroReadCounts(const TestTerminal& terminal) {
   start.c_cc[VTIME] = 9;
   EXPECT_EQ(tcsetattr(terminal.slave, TCSANOW, &start), 0) << std::strerror(errno);
   return AttributesOf(terminal.slave);
+}
+
+termios ReportAttributeSets(const TestTerminal& terminal) {
+  termios attributes = AttributesOf(terminal.slave);
+  attributes.c_lflag |= EXTPROC;
+  EXPECT_EQ(tcsetattr(terminal.slave, TCSANOW, &attributes), 0) << std::strerror(errno);
+  int on = 1;
+  EXPECT_EQ(ioctl(terminal.master, TIOCPKT, &on), 0) << std::strerror(errno);
+  EXPECT_EQ(fcntl(terminal.master, F_SETFL, O_NONBLOCK), 0) << std::strerror(errno);
+  AttributesWereSet(terminal);
+  return AttributesOf(terminal.slave);
+}
+
+bool AttributesWereSet(const TestTerminal& terminal) {
+  bool set = false;
+  // One packet per read: a status byte, followed by data when it is TIOCPKT_DATA.
+  char packet[4096];
+  while (read(terminal.master, packet, sizeof packet) > 0) set |= (packet[0] & TIOCPKT_IOCTL) != 0;
+  return set;
 }

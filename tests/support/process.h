@@ -55,6 +55,14 @@ void ExpectSameAttributes(const termios& after, const termios& before);
 // and returns its attributes then.
 termios SetNonZeroReadCounts(const TestTerminal& terminal);
 
+// From now on the terminal reports on its master side every time it is given
+// attributes, by whichever request (packet mode with external processing);
+// returns its attributes then.
+termios ReportAttributeSets(const TestTerminal& terminal);
+// Whether the terminal was given attributes since the last call; drops what
+// the master side had to read.
+bool AttributesWereSet(const TestTerminal& terminal);
+
 // A run of the fault probe with the given callback and scenario.
 ProcessOptions FaultProbeRun(const std::string& callback, const std::string& scenario);
 

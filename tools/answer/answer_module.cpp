@@ -10,6 +10,9 @@
 //   STASHWICK_ANSWER_DELAY_MS  wait this long after the dialog maps (default 0)
 //   STASHWICK_ANSWER_REPORT    file to write what the dialog showed, once its
 //                         folder has settled, before answering (format below)
+//   STASHWICK_ANSWER_FOLDER_WAIT_MS  how long the report and an accept wait
+//                         for the folder (default 10000); 0 for a folder that
+//                         never settles, so that the answer comes at once
 //
 // The report has one "key=value" line per item, each value escaped with
 // g_strescape (g_strcompress restores the exact bytes):
@@ -53,7 +56,7 @@ bool answered = false;
 gint64 answeredAt = 0;
 const gint64 AcceptDeadlineUs = 10 * G_USEC_PER_SEC;
 // The folder of a selected file is set asynchronously; a report waits this long for it.
-const gint64 FolderDeadlineUs = 10 * G_USEC_PER_SEC;
+gint64 folderDeadlineUs = 10 * G_USEC_PER_SEC;
 
 // The last mapped toplevel window of the given type, or null.
 GtkWidget* MappedToplevel(GType type) {
@@ -186,7 +189,7 @@ gboolean Poll(gpointer) {
     gchar* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(dialog));
     const bool settled = folder != nullptr;
     g_free(folder);
-    const bool late = g_get_monotonic_time() - mappedAt > FolderDeadlineUs;
+    const bool late = g_get_monotonic_time() - mappedAt >= folderDeadlineUs;
     if (!settled && !late) return TRUE;
     if (!reportPath.empty() && !reported) WriteReport(dialog, !settled);
     reported = true;
@@ -228,6 +231,8 @@ extern "C" G_MODULE_EXPORT void gtk_module_init(gint*, gchar***) {
   delayMs = d ? static_cast<guint>(std::strtoul(d, nullptr, 10)) : 0;
   const char* r = std::getenv("STASHWICK_ANSWER_REPORT");
   reportPath = r ? r : "";
+  const char* f = std::getenv("STASHWICK_ANSWER_FOLDER_WAIT_MS");
+  if (f) folderDeadlineUs = static_cast<gint64>(std::strtoul(f, nullptr, 10)) * 1000;
   if (answer != "none" || !screenshotPath.empty() || !reportPath.empty())
     g_timeout_add(20, Poll, nullptr);
 }
