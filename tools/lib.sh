@@ -7,8 +7,13 @@ STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Debian packages the build, the program and the tests need.
 STASHWICK_PACKAGES=(build-essential cmake pkg-config libgtk2.0-dev
   googletest libgtest-dev libgmock-dev xvfb xauth valgrind strace mandoc groff-base)
-# The fuzz targets need clang with its sanitizer and libFuzzer runtimes.
-STASHWICK_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# tools/package needs dpkg-shlibdeps, and CPack needs file to find the
+# program's libraries.
+STASHWICK_PACKAGING_PACKAGES=(dpkg-dev file)
+# The fuzz targets need clang with its sanitizer and libFuzzer runtimes:
+# libclang-rt-dev is the runtime of the release's default clang (14 on
+# Debian 12, 19 on Debian 13), as clang is its compiler.
+STASHWICK_FUZZ_PACKAGES=(clang libclang-rt-dev)
 
 # Installs the named Debian packages that are not installed yet.
 ensure_packages() {
