@@ -10,6 +10,7 @@
 #include "app/fatal.h"
 #include "app/screens.h"
 #include "chooser/file_chooser.h"
+#include "chooser/text_conversion.h"
 #include "runtime/arguments.h"
 #include "runtime/console.h"
 #include "runtime/fault_trap.h"
@@ -80,9 +81,14 @@ void ReportUndeliveredOutput() {
 
 // Refused toolkit options would be read as the title, the default file and so
 // on, and the printed path would follow them: no dialog, one line, status 1.
+// The options are the caller's bytes and the reason may quote them: the line
+// shows their control characters escaped, so that it stays one line and sends
+// the terminal nothing but text.
 [[noreturn]] void EndForRefusedOptions(const ToolkitStart& start) {
-  std::fprintf(stderr, "%s: toolkit options refused: %s%s%s\n", ProgramName(), start.refused.c_str(),
-               start.reason.empty() ? "" : ": ", start.reason.c_str());
+  const std::string options = MessageText(start.refused, false);
+  const std::string reason = start.reason.empty() ? "" : ": " + MessageText(start.reason, true);
+  std::fprintf(stderr, "%s: toolkit options refused: %s%s\n", MessageText(ProgramName(), false).c_str(),
+               options.c_str(), reason.c_str());
   ExitStatus = 1;
   EndProgram();
 }

@@ -46,12 +46,13 @@ void ApplyDefaultFile(GtkFileChooser* chooser, const gchar* defaultFile, Chooser
   }
 }
 
-// Adds the pattern's filters to the chooser in order; the one at position, if
-// any, is returned for preselection.
-GtkFileFilter* AddFilters(GtkFileChooser* chooser, const gchar* pattern, int32_t position) {
+// Adds the filters to the chooser in order; the one at position, if any, is
+// returned for preselection.
+GtkFileFilter* AddFilters(GtkFileChooser* chooser, const std::vector<PatternFilter>& filters,
+                          int32_t position) {
   GtkFileFilter* preselect = nullptr;
   int32_t index = 0;
-  for (const PatternFilter& parsed : ParseFilterPattern(pattern)) {
+  for (const PatternFilter& parsed : filters) {
     GtkFileFilter* filter = gtk_file_filter_new();
     g_object_set_data(G_OBJECT(filter), FilterIndexKey, GINT_TO_POINTER(index));
     gtk_file_filter_set_name(filter, parsed.name.c_str());
@@ -62,6 +63,48 @@ GtkFileFilter* AddFilters(GtkFileChooser* chooser, const gchar* pattern, int32_t
     gtk_file_chooser_add_filter(chooser, filter);
   }
   return preselect;
+}
+
+// The name in the save dialog's name field, where the toolkit can tell it:
+// the file it names lies in the current folder. "" otherwise (no name, a
+// folder part that leads elsewhere, a name that is no text).
+std::string TypedName(GtkFileChooser* chooser) {
+  const GText file(gtk_file_chooser_get_filename(chooser));
+  const GText folder(gtk_file_chooser_get_current_folder(chooser));
+  if (!file || !folder) return "";
+  const GText parent(g_path_get_dirname(file.get()));
+  if (std::strcmp(parent.get(), folder.get()) != 0) return "";
+  const GText base(g_path_get_basename(file.get()));
+  const GText name(g_filename_to_utf8(base.get(), -1, nullptr, nullptr, nullptr));
+  return name ? name.get() : "";
+}
+
+// The filters of one save dialog and the one active last, so that a switch
+// knows the filter it leaves.
+struct SuffixFollower {
+  const std::vector<PatternFilter>& filters;
+  GtkFileFilter* active;
+};
+
+const std::vector<std::string>& PatternsOf(const SuffixFollower& follower, GtkFileFilter* filter) {
+  const gint index = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(filter), FilterIndexKey));
+  return follower.filters[static_cast<size_t>(index)].patterns;
+}
+
+// When the user picks another filter, the extension of the proposed name
+// follows it: "notes.txt" becomes "notes.md" on a switch from "*.txt" to "*.md".
+void FollowPickedFilter(GObject* object, GParamSpec*, gpointer data) {
+  auto* follower = static_cast<SuffixFollower*>(data);
+  GtkFileChooser* chooser = GTK_FILE_CHOOSER(object);
+  GtkFileFilter* left = follower->active;
+  GtkFileFilter* picked = gtk_file_chooser_get_filter(chooser);
+  follower->active = picked;
+  if (!left || !picked || left == picked) return;
+  const std::string name = TypedName(chooser);
+  if (name.empty()) return;
+  const std::string renamed =
+      NameForPickedFilter(name, PatternsOf(*follower, left), PatternsOf(*follower, picked));
+  if (!renamed.empty()) gtk_file_chooser_set_current_name(chooser, renamed.c_str());
 }
 
 // Processes the events pending now: one pass of the toolkit's loop (it
@@ -93,6 +136,12 @@ void KeepWarning(const gchar*, GLogLevelFlags, const gchar* message, gpointer wa
   static_cast<std::vector<std::string>*>(warnings)->emplace_back(message ? message : "");
 }
 
+// Whether entry is option, alone or followed by "=" and a value.
+bool IsOption(const char* entry, const char* option) {
+  const size_t length = std::strlen(option);
+  return std::strncmp(entry, option, length) == 0 && (entry[length] == '\0' || entry[length] == '=');
+}
+
 // Vector entries after entry 0 that are toolkit options with their values, up
 // to the first entry that is none. An option whose value is missing ends the run.
 int32_t LeadingToolkitOptions(int32_t count, char** vector) {
@@ -100,13 +149,11 @@ int32_t LeadingToolkitOptions(int32_t count, char** vector) {
   while (at < count) {
     const char* entry = vector[at];
     int32_t step = 0;
+    // The toolkit takes a flag with any value ("--sync=0" too) as the flag.
     for (const char* option : FlagOptions)
-      if (std::strcmp(entry, option) == 0) step = 1;
-    for (const char* option : ValueOptions) {
-      const size_t length = std::strlen(option);
-      if (std::strncmp(entry, option, length) == 0 && (entry[length] == '\0' || entry[length] == '='))
-        step = entry[length] == '=' ? 1 : 2;
-    }
+      if (IsOption(entry, option)) step = 1;
+    for (const char* option : ValueOptions)
+      if (IsOption(entry, option)) step = std::strchr(entry, '=') ? 1 : 2;
     if (step == 0) break;
     at += step;
   }
@@ -133,13 +180,23 @@ std::string RunFileChooser(const char* title, const char* defaultFile, const cha
   gtk_dialog_set_default_response(GTK_DIALOG(dialog.get()), GTK_RESPONSE_ACCEPT);
   ApplyDefaultFile(chooser, utf8DefaultFile.get(), mode);
   if (flags & AllowMultiple) gtk_file_chooser_set_select_multiple(chooser, TRUE);
-  GtkFileFilter* preselect = AddFilters(chooser, utf8Pattern.get(), position);
+  const std::vector<PatternFilter> filters = ParseFilterPattern(utf8Pattern.get());
+  GtkFileFilter* preselect = AddFilters(chooser, filters, position);
 
   ProcessPendingEvents();
   if (preselect) gtk_file_chooser_set_filter(chooser, preselect);
 
+  // Only a filter the user picks in the open dialog renames: the preselection
+  // above leaves the default file's name as it is.
+  SuffixFollower follower{filters, gtk_file_chooser_get_filter(chooser)};
+  const gulong following = saving ? g_signal_connect(chooser, "notify::filter",
+                                                     G_CALLBACK(FollowPickedFilter), &follower)
+                                  : 0;
+  const gint response = gtk_dialog_run(GTK_DIALOG(dialog.get()));
+  if (following) g_signal_handler_disconnect(chooser, following);
+
   const gchar* chosen = nullptr;
-  if (gtk_dialog_run(GTK_DIALOG(dialog.get())) == GTK_RESPONSE_ACCEPT) {
+  if (response == GTK_RESPONSE_ACCEPT) {
     ChosenPathList.reset(gtk_file_chooser_get_filenames(chooser));
     ChosenPathCursor = ChosenPathList.get();
     if (ChosenPathCursor) chosen = static_cast<const gchar*>(ChosenPathCursor->data);

@@ -23,3 +23,39 @@ std::vector<PatternFilter> ParseFilterPattern(const char* pattern) {
   if (inPatternList) filters.back().patterns.push_back(PatternRule(std::string(segment, p)));
   return filters;
 }
+
+std::string LiteralSuffix(const std::string& pattern) {
+  if (pattern.size() < 3 || pattern.compare(0, 2, "*.") != 0) return "";
+  // The toolkit reads a backslash as an escape: such a suffix is not literal.
+  if (pattern.find_first_of("*?[\\", 1) != std::string::npos) return "";
+  return pattern.substr(1);
+}
+
+namespace {
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+std::string NameForPickedFilter(const std::string& name, const std::vector<std::string>& left,
+                                const std::vector<std::string>& picked) {
+  std::string replacement;
+  for (const std::string& pattern : picked) {
+    const std::string suffix = LiteralSuffix(pattern);
+    if (suffix.empty()) continue;
+    if (EndsWith(name, suffix)) return "";
+    if (replacement.empty()) replacement = suffix;
+  }
+  if (replacement.empty()) return "";
+  size_t replaced = 0;
+  for (const std::string& pattern : left) {
+    const std::string suffix = LiteralSuffix(pattern);
+    if (!suffix.empty() && suffix.size() > replaced && EndsWith(name, suffix))
+      replaced = suffix.size();
+  }
+  if (replaced == 0) return "";
+  return name.substr(0, name.size() - replaced) + replacement;
+}

@@ -18,3 +18,17 @@ std::string PatternRule(const std::string& segment);
 // trailing name without a pattern list is dropped. Works on bytes, so UTF-8
 // characters never split at a separator.
 std::vector<PatternFilter> ParseFilterPattern(const char* pattern);
+
+// The suffix that pattern gives literally: ".txt" of "*.txt", ".tar.gz" of
+// "*.tar.gz". "" for any other pattern: "*", "*.", "*.[ch]", "*.t?t",
+// "*.t\xt" (a backslash escapes), "Makefile", "a*.txt".
+std::string LiteralSuffix(const std::string& pattern);
+
+// The name to propose when the user switches from the filter with the
+// patterns left to the one with the patterns picked: name with its literal
+// suffix of left (the longest, where several fit) replaced by the first
+// literal suffix of picked. "" when the name stays as it is: it already ends
+// in a literal suffix of picked, picked has none, the name ends in none of
+// left. Case counts, as it does in the patterns.
+std::string NameForPickedFilter(const std::string& name, const std::vector<std::string>& left,
+                                const std::vector<std::string>& picked);

@@ -226,6 +226,42 @@ class InputFile {
   int fd_;
 };
 
+// Refused options end the run before a display is opened.
+TEST(DriverRefusal, RefusedOptionsAreOneLineOfTextInTheLocalesCharacterSet) {
+  struct Case {
+    std::vector<std::string> arguments;
+    const char* locale;
+    std::string shown;  // what the line shows of the options
+  };
+  const Case cases[] = {
+      {{"--screen=\x1B]0;pwned\x07", "T"}, "C.UTF-8", "--screen=\\u001b]0;pwned\\u0007"},
+      {{"--name", "a\nb", "--screen=99999999999", "T"}, "C.UTF-8", "--name a\\u000ab --screen="},
+      {{"--name", "\xC2\x85\t\xFF", "--screen=99999999999"}, "C.UTF-8", "--name \\u0085\\u0009\\xff "},
+      // The toolkit's reason quotes the value in curly quotes.
+      {{"--screen=99999999999", "T"}, "C", "--screen=99999999999: "},
+  };
+  ScratchDir scratch;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    ProcessOptions options;
+    options.args = {STASHWICK_BINARY};
+    options.args.insert(options.args.end(), c.arguments.begin(), c.arguments.end());
+    options.env = PrivateDesktopEnv(scratch);
+    options.env.emplace_back("LC_ALL", c.locale);
+    const ProcessResult result = RunChecked(options);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("stashwick: toolkit options refused: " + c.shown, 0), 0u) << result.err;
+    ASSERT_FALSE(result.err.empty());
+    EXPECT_EQ(result.err.back(), '\n');
+    const bool ascii = std::string(c.locale) == "C";
+    for (size_t i = 0; i + 1 < result.err.size(); ++i) {
+      const auto byte = static_cast<unsigned char>(result.err[i]);
+      EXPECT_TRUE(byte >= 0x20 && byte != 0x7F && (byte < 0x80 || !ascii)) << "byte " << i << ": " << result.err;
+    }
+  }
+}
+
 TEST_F(DriverBinary, InputThatIsNoTerminalDoesNotChangeTheOutput) {
   const std::string target = scratch_ / "input.txt";
   struct Request {

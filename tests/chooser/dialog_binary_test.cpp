@@ -91,6 +91,7 @@ class DialogBinary : public ::testing::Test {
     options.timeoutSeconds = timeoutSeconds;
     // A folder that never settles is not waited for: the answer comes at once.
     if (!folderSettles) options.env.emplace_back("STASHWICK_ANSWER_FOLDER_WAIT_MS", "0");
+    if (!pickedFilter_.empty()) options.env.emplace_back("STASHWICK_ANSWER_FILTER", pickedFilter_);
     DialogRun run{RunProcess(options), ReadDialogReport(reportPath)};
     EXPECT_FALSE(run.process.timedOut);
     EXPECT_EQ(run.process.signal, 0);
@@ -106,6 +107,7 @@ class DialogBinary : public ::testing::Test {
 
   ScratchDir scratch_;
   std::string workingFolder_;  // where the program runs; "" for the scratch folder
+  std::string pickedFilter_;   // index of the filter the user picks before accepting; "" for none
   int runs_ = 0;
 };
 
@@ -190,6 +192,31 @@ TEST_F(DialogBinary, TypedNameComesBackAsEightBitText) {
     SCOPED_TRACE(c.typed);
     const DialogRun run = Run({"Type", scratch_ / "proposed.txt"}, std::string("name:") + c.typed);
     EXPECT_EQ(run.report.Item("name"), "proposed.txt");
+    EXPECT_EQ(run.process.out, scratch_ / c.printed);
+  }
+}
+
+TEST_F(DialogBinary, PickedFilterCarriesItsExtensionIntoTheName) {
+  fs::create_directories(scratch_ / "sub");
+  const std::string pattern = "Text|*.txt|Markdown|*.md";
+  struct Case {
+    const char* name;
+    std::string position;
+    std::string picked;  // "": no pick
+    std::string answer;
+    std::string printed;
+  };
+  const Case cases[] = {
+      {"proposed name", "0", "1", "accept", "notes.md"},
+      {"typed name, kept before the suffix", "0", "1", "name:r\u00e9sum\u00e9 v2.txt", "r\xE9sum\xE9 v2.md"},
+      {"typed name with a folder part", "0", "1", "name:sub/x.txt", "sub/x.txt"},
+      {"preselection alone", "1", "", "accept", "notes.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pickedFilter_ = c.picked;
+    const DialogRun run = Run({"Save", scratch_ / "notes.txt", pattern, c.position}, c.answer);
+    EXPECT_EQ(run.report.Item("name"), "notes.txt");
     EXPECT_EQ(run.process.out, scratch_ / c.printed);
   }
 }

@@ -63,4 +63,30 @@ TEST(FilterPatternParse, BuildsFiltersInTextOrder) {
   }
 }
 
+TEST(FilterPatternSuffix, NameFollowsThePickedFiltersLiteralSuffix) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> left, picked;
+    const char* proposed;  // "": the name stays
+  };
+  const Case cases[] = {
+      {"notes.txt", {"*.txt"}, {"*.md"}, "notes.md"},
+      {"backup.tar.gz", {"*.gz", "*.tar.gz"}, {"*.zip"}, "backup.zip"},
+      {"photo.jpeg", {"*.jpg", "*.jpeg"}, {"*.png", "*.gif"}, "photo.png"},
+      {"a.b.txt", {"*.txt"}, {"*", "*.[ch]", "Makefile", "*.md"}, "a.b.md"},
+      // The name already fits the picked filter; the picked filter has no literal suffix.
+      {"notes.md", {"*.txt"}, {"*.markdown", "*.md"}, ""},
+      {"notes.txt", {"*.txt"}, {"*", "*.[ch]", "*.t?t", "*.", "*.m\\d", "Makefile", "a*.md"}, ""},
+      // The name ends in no literal suffix of the filter left.
+      {"notes", {"*.txt"}, {"*.md"}, ""},
+      {"notes.csv", {"*.txt"}, {"*.md"}, ""},
+      {"notes.txt", {"*"}, {"*.md"}, ""},
+      {"NOTES.TXT", {"*.txt"}, {"*.md"}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(NameForPickedFilter(c.name, c.left, c.picked), c.proposed);
+  }
+}
+
 }  // namespace

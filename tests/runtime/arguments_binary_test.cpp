@@ -84,6 +84,8 @@ TEST(ArgumentsBinary, ToolkitOptionsAreTakenOnlyBeforeTheFirstOtherArgument) {
       {{"--name", "other"}, plain},
       {{"--class", "Other"}, plain},
       {{"--sync"}, plain},
+      // A flag with a value is the flag, whatever the value.
+      {{"--sync=1", "--sync=", "--g-fatal-warnings=no"}, plain},
       {{"--display", display, "--name", "other", "--sync"}, plain},
       {{"--sync"}, lookalikes},
       {{"--name", "n"}, {"--namex", "--sync"}},

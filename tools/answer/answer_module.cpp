@@ -7,6 +7,9 @@
 //                         below, until the dialog has a current folder,
 //                         without which the toolkit ignores Save)
 //   STASHWICK_SCREENSHOT  PNG file to save of the dialog before answering
+//   STASHWICK_ANSWER_FILTER    index of a filter to pick in the dialog's filter
+//                         list, as a user does, before an accepting answer
+//                         (after the typed name of name:)
 //   STASHWICK_ANSWER_DELAY_MS  wait this long after the dialog maps (default 0)
 //   STASHWICK_ANSWER_REPORT    file to write what the dialog showed, once its
 //                         folder has settled, before answering (format below)
@@ -49,6 +52,7 @@ std::string answer;
 std::string screenshotPath;
 std::string reportPath;
 guint delayMs = 0;
+int pickedFilter = -1;  // none
 gint64 startedAt = 0;
 gint64 mappedAt = 0;
 bool reported = false;
@@ -79,6 +83,29 @@ void FindNameEntry(GtkWidget* widget, gpointer result) {
     *entry = widget;
   } else if (GTK_IS_CONTAINER(widget)) {
     gtk_container_forall(GTK_CONTAINER(widget), FindNameEntry, result);
+  }
+}
+
+// The dialog's filter list: the combo box whose model is a plain list store
+// (the folder list of a save dialog has a filtered model).
+void FindFilterList(GtkWidget* widget, gpointer result) {
+  auto** list = static_cast<GtkWidget**>(result);
+  if (*list) return;
+  if (GTK_IS_COMBO_BOX(widget) && GTK_IS_LIST_STORE(gtk_combo_box_get_model(GTK_COMBO_BOX(widget)))) {
+    *list = widget;
+  } else if (GTK_IS_CONTAINER(widget)) {
+    gtk_container_forall(GTK_CONTAINER(widget), FindFilterList, result);
+  }
+}
+
+// Picks the filter at index in the list, as a click there does.
+void PickFilter(GtkWidget* dialog, int index) {
+  GtkWidget* list = nullptr;
+  FindFilterList(dialog, &list);
+  if (list) {
+    gtk_combo_box_set_active(GTK_COMBO_BOX(list), index);
+  } else {
+    g_printerr("stashwick-answer: the dialog has no filter list\n");
   }
 }
 
@@ -201,12 +228,13 @@ gboolean Poll(gpointer) {
     gdk_window_process_all_updates();
     SaveScreenshot(dialog);
   }
-  if (answer.rfind("name:", 0) == 0) {
-    GtkWidget* entry = nullptr;
-    FindNameEntry(dialog, &entry);
-    if (entry) gtk_entry_set_text(GTK_ENTRY(entry), answer.c_str() + 5);
-    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
-  } else if (answer == "accept") {
+  if (AnswerAccepts()) {
+    if (answer.rfind("name:", 0) == 0) {
+      GtkWidget* entry = nullptr;
+      FindNameEntry(dialog, &entry);
+      if (entry) gtk_entry_set_text(GTK_ENTRY(entry), answer.c_str() + 5);
+    }
+    if (pickedFilter >= 0) PickFilter(dialog, pickedFilter);
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
   } else if (answer == "cancel") {
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
@@ -229,6 +257,8 @@ extern "C" G_MODULE_EXPORT void gtk_module_init(gint*, gchar***) {
   screenshotPath = s ? s : "";
   const char* d = std::getenv("STASHWICK_ANSWER_DELAY_MS");
   delayMs = d ? static_cast<guint>(std::strtoul(d, nullptr, 10)) : 0;
+  const char* p = std::getenv("STASHWICK_ANSWER_FILTER");
+  if (p) pickedFilter = static_cast<int>(std::strtol(p, nullptr, 10));
   const char* r = std::getenv("STASHWICK_ANSWER_REPORT");
   reportPath = r ? r : "";
   const char* f = std::getenv("STASHWICK_ANSWER_FOLDER_WAIT_MS");
