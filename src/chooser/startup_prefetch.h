@@ -1,0 +1,11 @@
+// Toolkit work started early, so that it overlaps the toolkit's own start-up
+// instead of holding up the dialog later.
+#pragma once
+
+// Creates the main thread's default font map. The font library loads its
+// configuration on a thread of its own from then on, while the toolkit starts;
+// the dialog's first text would otherwise start that load and wait for it.
+// The dialog then uses this same font map: nothing it shows changes. Call it
+// on the thread that runs the dialog, only when a dialog will follow, and
+// before gtk_init. Calling it again does nothing.
+void PrefetchDialogFonts();
