@@ -259,7 +259,7 @@ def write_chart(mode, cases, runs, script_path, png):
     """One column per case, time above and memory below, each on its own scale:
     bars are medians, dots the best run, the dashed line 1.05x the floor's median.
     An x label is the program's name with, below it, what it runs where that differs."""
-    details = {("help", "floor"): "gtk_init", ("help", "stashwick"): "-h"}
+    details = {("help", "floor"): "gtk_init", ("help", "stashwick"): "-h", ("help", "before"): "-h"}
     width = max(900, 400 * len(cases) + 100)
     lines = [f'set terminal pngcairo noenhanced size {width},800 font "DejaVu Sans,10"',
              f'set output "{png}"', "set style fill solid 0.85 border -1",
