@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "chooser/filter_pattern.h"
+#include "chooser/startup_prefetch.h"
 #include "chooser/text_conversion.h"
 #include "chooser/toolkit_owners.h"
 #include "runtime/arguments.h"
@@ -219,6 +220,10 @@ const ToolkitStart& ToolkitInit() {
     --QV_ArgC;
     StartResult.optionsEnded = true;
   }
+  // A dialog follows unless there is no positional argument or the first asks for a screen.
+  const bool dialogFollows =
+      runEnd < QV_ArgC && (StartResult.optionsEnded || (std::strcmp(QV_ArgV[runEnd], "-h") != 0 &&
+                                                        std::strcmp(QV_ArgV[runEnd], "-v") != 0));
   // gtk_init takes its options from any position. Only the leading run is
   // handed to it, ended by a null entry: from the first other argument on,
   // everything is the program's, so a default file such as
@@ -247,6 +252,9 @@ const ToolkitStart& ToolkitInit() {
   }
   for (const std::string& warning : warnings)
     g_log_default_handler("Gtk", G_LOG_LEVEL_WARNING, warning.c_str(), nullptr);
+  // Only here: not for refused options, and after gtk_parse_args, which sets the
+  // locale that the font library's thread reads.
+  if (dialogFollows) PrefetchDialogFonts();
   // The options are read by now; this opens the display.
   gtk_init(&QV_ArgC, &QV_ArgV);
   return StartResult;
