@@ -7,9 +7,15 @@ STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Debian packages the build, the program and the tests need.
 STASHWICK_PACKAGES=(build-essential cmake pkg-config libgtk2.0-dev
   googletest libgtest-dev libgmock-dev xvfb xauth valgrind strace mandoc groff-base)
-# tools/package needs dpkg-shlibdeps, and CPack needs file to find the
-# program's libraries.
-STASHWICK_PACKAGING_PACKAGES=(dpkg-dev file)
+# tools/package: the source and binary packages (dpkg-buildpackage, debhelper;
+# git archive makes the upstream tarball), their lint (lintian) and build log
+# check (blhc), hardening-check (devscripts) and the installed-package test
+# (autopkgtest, which runs debian/tests under xvfb-run).
+STASHWICK_PACKAGING_PACKAGES=(dpkg-dev debhelper git lintian blhc devscripts autopkgtest)
+# Only when two builds of the package differ: what differs.
+STASHWICK_DIFF_PACKAGES=(diffoscope)
+# tools/debian-root: makes the root of another Debian release.
+STASHWICK_ROOT_PACKAGES=(mmdebstrap)
 # The fuzz targets need clang with its sanitizer and libFuzzer runtimes:
 # libclang-rt-dev is the runtime of the release's default clang (14 on
 # Debian 12, 19 on Debian 13), as clang is its compiler.

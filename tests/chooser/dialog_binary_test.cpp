@@ -76,7 +76,7 @@ std::string NumberedFilters(int count) {
 
 class DialogBinary : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_NE(Display(), nullptr) << "needs an X display (run under xvfb-run)"; }
+  void SetUp() override { RequireDisplay(); }
 
   // Runs the program in the scratch folder with a private desktop; the module
   // reports the dialog and then answers it.

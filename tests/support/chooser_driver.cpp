@@ -10,6 +10,7 @@
 #include "chooser/file_chooser.h"
 #include "chooser/toolkit_owners.h"
 #include "runtime/arguments.h"
+#include "support/program.h"
 
 namespace {
 
@@ -25,6 +26,8 @@ void CountComplaint(const gchar* domain, GLogLevelFlags, const gchar* message, g
 int ToolkitComplaints() { return Complaints; }
 
 void StartToolkitPrivately(const ScratchDir& dir) {
+  // Without a display the toolkit would end the process.
+  if (!RequireDisplay()) return;
   for (const char* domain : {"Gtk", "Gdk", "GLib", "GLib-GObject", "GLib-GIO", "GdkPixbuf"})
     g_log_set_handler(domain,
                       static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL |

@@ -1,6 +1,7 @@
 #include "support/program.h"
 
 #include <gdk/gdk.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,6 +9,16 @@
 const char* Display() {
   const char* display = std::getenv("DISPLAY");
   return display && *display ? display : nullptr;
+}
+
+bool RequireDisplay() {
+  if (Display() != nullptr) return true;
+  const char* required = std::getenv("STASHWICK_REQUIRE_DISPLAY");
+  if (required != nullptr && *required != '\0')
+    [] { FAIL() << "no X display (DISPLAY is unset), and STASHWICK_REQUIRE_DISPLAY says there is one"; }();
+  else
+    [] { GTEST_SKIP() << "needs an X display (DISPLAY is unset; run under xvfb-run)"; }();
+  return false;
 }
 
 bool HoldDisplay() {

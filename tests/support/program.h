@@ -10,6 +10,13 @@
 // The X display of the tests, or null when there is none.
 const char* Display();
 
+// Whether the tests have an X display. Without one, the running test is
+// skipped with that reason, so that a build without a display passes; where
+// STASHWICK_REQUIRE_DISPLAY is set (tools/test, debian/rules: they start one)
+// it fails instead. The caller returns at once when it is false; from SetUp,
+// a skip or failure keeps the test body from running.
+bool RequireDisplay();
+
 // The X server resets whenever its last client leaves and drops a client that
 // connects meanwhile; a connection of this process keeps it from resetting
 // between the programs a test starts (and the helpers that look for windows).

@@ -23,12 +23,12 @@ struct MemcheckRun {
   std::string log;
 };
 
-// Skips when memcheck cannot run here; fails without a display.
+// Skips when memcheck cannot run here; without a display, see RequireDisplay.
 void RequireMemcheck() {
   if (STASHWICK_SANITIZED) GTEST_SKIP() << "sanitizer build: valgrind cannot run ASan binaries";
   if (access(STASHWICK_VALGRIND, X_OK) != 0)
     GTEST_SKIP() << "valgrind is not installed: memcheck runs skipped";
-  ASSERT_NE(Display(), nullptr) << "needs an X display (run under xvfb-run)";
+  RequireDisplay();
 }
 
 MemcheckRun RunUnderMemcheck(const ScratchDir& scratch, const std::vector<std::string>& command,
