@@ -11,6 +11,7 @@
 #include "app/screens.h"
 #include "chooser/file_chooser.h"
 #include "chooser/text_conversion.h"
+#include "chooser/toolkit_start.h"
 #include "runtime/arguments.h"
 #include "runtime/console.h"
 #include "runtime/fault_trap.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "chooser/file_chooser.h"
+#include "chooser/toolkit_start.h"
 #include "runtime/arguments.h"
 
 int main(int argc, char** argv) {

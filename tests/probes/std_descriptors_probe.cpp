@@ -15,7 +15,7 @@
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
-#include "chooser/file_chooser.h"
+#include "chooser/toolkit_start.h"
 #include "runtime/arguments.h"
 #include "runtime/console.h"
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "chooser/file_chooser.h"
+#include "chooser/toolkit_start.h"
 #include "chooser/toolkit_owners.h"
 #include "runtime/arguments.h"
 #include "support/program.h"

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "chooser/file_chooser.h"
+#include "chooser/toolkit_start.h"
 #include "chooser/text_conversion.h"
 #include "runtime/arguments.h"
 
