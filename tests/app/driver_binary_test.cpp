@@ -237,6 +237,9 @@ TEST(DriverRefusal, RefusedOptionsAreOneLineOfTextInTheLocalesCharacterSet) {
       {{"--screen=\x1B]0;pwned\x07", "T"}, "C.UTF-8", "--screen=\\u001b]0;pwned\\u0007"},
       {{"--name", "a\nb", "--screen=99999999999", "T"}, "C.UTF-8", "--name a\\u000ab --screen="},
       {{"--name", "\xC2\x85\t\xFF", "--screen=99999999999"}, "C.UTF-8", "--name \\u0085\\u0009\\xff "},
+      // Separators and direction marks that would split or turn the line around.
+      {{"--screen=a\u2028b\u2029\u200e\u200f\u202a\u202e\u2066\u2069\u2067z", "T"}, "C.UTF-8",
+       "--screen=a\\u2028b\\u2029\\u200e\\u200f\\u202a\\u202e\\u2066\\u2069\\u2067z"},
       // The toolkit's reason quotes the value in curly quotes.
       {{"--screen=99999999999", "T"}, "C", "--screen=99999999999: "},
   };
