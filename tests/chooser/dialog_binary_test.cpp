@@ -216,9 +216,10 @@ TEST_F(DialogBinary, PickedFilterCarriesItsExtensionIntoTheName) {
       {"typed name, kept before the suffix", "0", "1", "name:r\u00e9sum\u00e9 v2.txt", "r\xE9sum\xE9 v2.md"},
       {"typed name with a folder part", "0", "1", "name:sub/x.txt", "sub/x.txt"},
       {"preselection alone", "1", "", "accept", "notes.txt"},
-      // The clicked file stays listed: the picked filter admits its name.
-      {"file row clicked, a pattern with '?' admits it", "0", "1", "accept", "notes.txt", "notes.txt",
-       "Text|*.txt|Any text|*.md;*.t?t"},
+      // The clicked file stays listed and selected: the picked filter admits
+      // its name ("*" admits every name), and the name stays.
+      {"file row clicked, the picked filter admits it", "0", "1", "accept", "notes.txt", "notes.txt",
+       "Text|*.txt|Markdown or any|*.md;*"},
       // Save takes the field's name, not the folder the list still selects.
       {"folder row clicked", "0", "1", "accept", "notes.md", "archive.txt"},
   };
