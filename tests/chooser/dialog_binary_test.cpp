@@ -235,6 +235,18 @@ TEST_F(DialogBinary, PickedFilterCarriesItsExtensionIntoTheName) {
   }
 }
 
+TEST_F(DialogBinary, AnswerModuleThatIsToldNothingPressesNothing) {
+  // Loaded into a program with no STASHWICK_ANSWER, the module leaves its
+  // dialogs to the user: this one is still open when the run is ended.
+  ProcessOptions options = AnsweredRun(scratch_, {"Untold", scratch_ / "untold.txt"}, "");
+  std::erase_if(options.env, [](const auto& variable) { return variable.first == "STASHWICK_ANSWER"; });
+  options.unsetEnv = {"STASHWICK_ANSWER"};
+  options.timeoutSeconds = 3;
+  const ProcessResult result = RunProcess(options);
+  EXPECT_TRUE(result.timedOut);
+  EXPECT_EQ(result.out, "");
+}
+
 TEST_F(DialogBinary, ToolkitOptionsCountOnlyBeforeTheFirstPositionalArgument) {
   const std::string option = std::string("--gtk-module=") + STASHWICK_MARKER_MODULE;
   const std::string marker = scratch_ / "home/stashwick-marker";
