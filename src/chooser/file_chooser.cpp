@@ -62,18 +62,34 @@ GtkFileFilter* AddFilters(GtkFileChooser* chooser, const std::vector<PatternFilt
   return preselect;
 }
 
-// The name in the save dialog's name field, where the toolkit can tell it:
-// the file it names lies in the current folder. "" otherwise (no name, a
-// folder part that leads elsewhere, a name that is no text).
-std::string TypedName(GtkFileChooser* chooser) {
-  const GText file(gtk_file_chooser_get_filename(chooser));
-  const GText folder(gtk_file_chooser_get_current_folder(chooser));
-  if (!file || !folder) return "";
-  const GText parent(g_path_get_dirname(file.get()));
-  if (std::strcmp(parent.get(), folder.get()) != 0) return "";
-  const GText base(g_path_get_basename(file.get()));
-  const GText name(g_filename_to_utf8(base.get(), -1, nullptr, nullptr, nullptr));
-  return name ? name.get() : "";
+void FindNameEntry(GtkWidget* widget, gpointer result) {
+  auto** entry = static_cast<GtkWidget**>(result);
+  if (*entry) return;
+  if (std::strcmp(G_OBJECT_TYPE_NAME(widget), "GtkFileChooserEntry") == 0) {
+    *entry = widget;
+  } else if (GTK_IS_CONTAINER(widget)) {
+    gtk_container_forall(GTK_CONTAINER(widget), FindNameEntry, result);
+  }
+}
+
+// The text of the save dialog's name field (UTF-8), what the user reads there.
+// Not gtk_file_chooser_get_filename: that follows a row the user clicked in
+// the file list, while the field may show another name. GTK+ 2 cannot tell
+// the field's text: the field is its own GtkFileChooserEntry, a GtkEntry.
+std::string NameFieldText(GtkFileChooser* chooser) {
+  GtkWidget* entry = nullptr;
+  FindNameEntry(GTK_WIDGET(chooser), &entry);
+  const gchar* text = entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : nullptr;
+  return text ? text : "";
+}
+
+// Whether filter shows a file of that UTF-8 name, as the file list matches it.
+bool FilterAdmits(GtkFileFilter* filter, const std::string& name) {
+  GtkFileFilterInfo info = {};
+  info.contains = static_cast<GtkFileFilterFlags>(GTK_FILE_FILTER_DISPLAY_NAME | GTK_FILE_FILTER_FILENAME);
+  info.filename = name.c_str();
+  info.display_name = name.c_str();
+  return gtk_file_filter_filter(filter, &info) != FALSE;
 }
 
 // The filters of one save dialog and the one active last, so that a switch
@@ -97,11 +113,16 @@ void FollowPickedFilter(GObject* object, GParamSpec*, gpointer data) {
   GtkFileFilter* picked = gtk_file_chooser_get_filter(chooser);
   follower->active = picked;
   if (!left || !picked || left == picked) return;
-  const std::string name = TypedName(chooser);
+  const std::string name = NameFieldText(chooser);
   if (name.empty()) return;
-  const std::string renamed =
-      NameForPickedFilter(name, PatternsOf(*follower, left), PatternsOf(*follower, picked));
-  if (!renamed.empty()) gtk_file_chooser_set_current_name(chooser, renamed.c_str());
+  const std::string renamed = NameForPickedFilter(name, PatternsOf(*follower, left),
+                                                  PatternsOf(*follower, picked), FilterAdmits(picked, name));
+  if (renamed.empty()) return;
+  // A row still selected in the file list (the user clicked it) is what Save
+  // would take while the list has the focus, whatever the field says; with
+  // none selected, Save takes the current folder and the field.
+  gtk_file_chooser_unselect_all(chooser);
+  gtk_file_chooser_set_current_name(chooser, renamed.c_str());
 }
 
 // Processes the events pending now: one pass of the toolkit's loop (it

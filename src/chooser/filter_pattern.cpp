@@ -1,5 +1,9 @@
 #include "chooser/filter_pattern.h"
 
+#include <glib.h>
+
+#include "chooser/toolkit_owners.h"
+
 std::string PatternRule(const std::string& segment) { return segment == "*.*" ? "*" : segment; }
 
 std::vector<PatternFilter> ParseFilterPattern(const char* pattern) {
@@ -27,11 +31,27 @@ std::vector<PatternFilter> ParseFilterPattern(const char* pattern) {
 std::string LiteralSuffix(const std::string& pattern) {
   if (pattern.size() < 3 || pattern.compare(0, 2, "*.") != 0) return "";
   // The toolkit reads a backslash as an escape: such a suffix is not literal.
-  if (pattern.find_first_of("*?[\\", 1) != std::string::npos) return "";
+  if (pattern.find_first_of("*?[\\/", 1) != std::string::npos) return "";
+  // Only what the name field holds as typed text is a file name's ending.
+  if (!g_utf8_validate(pattern.data(), static_cast<gssize>(pattern.size()), nullptr)) return "";
+  for (const char* c = pattern.c_str(); *c; c = g_utf8_next_char(c))
+    if (g_unichar_iscntrl(g_utf8_get_char(c))) return "";
   return pattern.substr(1);
 }
 
 namespace {
+
+// The longest name the usual file systems hold, in bytes.
+constexpr gsize LongestFileName = 255;
+
+// Whether name (UTF-8) names a file in a folder, not a path or the folder itself.
+bool IsPlainName(const std::string& name) {
+  if (name.find('/') != std::string::npos || name == "." || name == "..") return false;
+  gsize length = 0;
+  const GText onDisk(g_filename_from_utf8(name.c_str(), static_cast<gssize>(name.size()), nullptr,
+                                          &length, nullptr));
+  return onDisk && length <= LongestFileName;
+}
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
@@ -41,7 +61,8 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 }  // namespace
 
 std::string NameForPickedFilter(const std::string& name, const std::vector<std::string>& left,
-                                const std::vector<std::string>& picked) {
+                                const std::vector<std::string>& picked, bool fitsPicked) {
+  if (fitsPicked) return "";
   std::string replacement;
   for (const std::string& pattern : picked) {
     const std::string suffix = LiteralSuffix(pattern);
@@ -57,5 +78,7 @@ std::string NameForPickedFilter(const std::string& name, const std::vector<std::
       replaced = suffix.size();
   }
   if (replaced == 0) return "";
-  return name.substr(0, name.size() - replaced) + replacement;
+  std::string renamed = name.substr(0, name.size() - replaced) + replacement;
+  if (!IsPlainName(name) || !IsPlainName(renamed)) return "";
+  return renamed;
 }

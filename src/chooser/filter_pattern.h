@@ -21,14 +21,19 @@ std::vector<PatternFilter> ParseFilterPattern(const char* pattern);
 
 // The suffix that pattern gives literally: ".txt" of "*.txt", ".tar.gz" of
 // "*.tar.gz". "" for any other pattern: "*", "*.", "*.[ch]", "*.t?t",
-// "*.t\xt" (a backslash escapes), "Makefile", "a*.txt".
+// "*.t\xt" (a backslash escapes), "Makefile", "a*.txt", and for one that is
+// no file name's ending: holding a '/', a control character or bytes that
+// are not UTF-8.
 std::string LiteralSuffix(const std::string& pattern);
 
 // The name to propose when the user switches from the filter with the
 // patterns left to the one with the patterns picked: name with its literal
 // suffix of left (the longest, where several fit) replaced by the first
-// literal suffix of picked. "" when the name stays as it is: it already ends
-// in a literal suffix of picked, picked has none, the name ends in none of
-// left. Case counts, as it does in the patterns.
+// literal suffix of picked. "" when the name stays as it is: fitsPicked (the
+// picked filter admits the name, as the caller's toolkit matches it), it
+// already ends in a literal suffix of picked, picked has none, the name ends
+// in none of left, or the new name would be no plain name (a '/' in it, "."
+// or "..", more than 255 bytes in the file system's encoding). Case counts, as
+// it does in the patterns.
 std::string NameForPickedFilter(const std::string& name, const std::vector<std::string>& left,
-                                const std::vector<std::string>& picked);
+                                const std::vector<std::string>& picked, bool fitsPicked = false);

@@ -9,8 +9,16 @@ GText ToToolkitText(const char* text) {
 
 namespace {
 
-// Valid UTF-8 with every control character and every byte that is not UTF-8
-// escaped.
+// Whether c moves or splits the text around it on a terminal or in a log: a
+// control character, the line and paragraph separators, or a mark that turns
+// the direction of what follows (embedding, override, isolate, LRM and RLM).
+bool MovesText(gunichar c) {
+  return c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || c == 0x200E || c == 0x200F ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// Valid UTF-8 with every character that moves the text and every byte that is
+// not UTF-8 escaped.
 std::string EscapeControls(const char* text) {
   std::string escaped;
   char code[8];
@@ -23,7 +31,7 @@ std::string EscapeControls(const char* text) {
       continue;
     }
     const char* next = g_utf8_next_char(p);
-    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+    if (MovesText(c)) {
       g_snprintf(code, sizeof code, "\\u%04x", c);
       escaped += code;
     } else {

@@ -95,10 +95,13 @@ const ToolkitStart& ToolkitInit() {
   }
   for (const std::string& warning : warnings)
     g_log_default_handler("Gtk", G_LOG_LEVEL_WARNING, warning.c_str(), nullptr);
-  // Only here: not for refused options, and after gtk_parse_args, which sets the
-  // locale that the font library's thread reads.
-  if (dialogFollows) PrefetchDialogFonts();
-  // The options are read by now; this opens the display.
+  // The options are read by now; this opens the display, or says it cannot
+  // and ends the run.
   gtk_init(&QV_ArgC, &QV_ArgV);
+  // Only here: not for refused options, after gtk_parse_args, which sets the
+  // locale that the font library's thread reads, and only once the display is
+  // open, so that the font library's own complaints (a broken configuration)
+  // never race the toolkit's last line of a run without one.
+  if (dialogFollows) PrefetchDialogFonts();
   return StartResult;
 }

@@ -92,6 +92,7 @@ class DialogBinary : public ::testing::Test {
     // A folder that never settles is not waited for: the answer comes at once.
     if (!folderSettles) options.env.emplace_back("STASHWICK_ANSWER_FOLDER_WAIT_MS", "0");
     if (!pickedFilter_.empty()) options.env.emplace_back("STASHWICK_ANSWER_FILTER", pickedFilter_);
+    if (!clickedRow_.empty()) options.env.emplace_back("STASHWICK_ANSWER_CLICK", clickedRow_);
     DialogRun run{RunProcess(options), ReadDialogReport(reportPath)};
     EXPECT_FALSE(run.process.timedOut);
     EXPECT_EQ(run.process.signal, 0);
@@ -108,6 +109,7 @@ class DialogBinary : public ::testing::Test {
   ScratchDir scratch_;
   std::string workingFolder_;  // where the program runs; "" for the scratch folder
   std::string pickedFilter_;   // index of the filter the user picks before accepting; "" for none
+  std::string clickedRow_;     // file list row the user clicks first; "" for none
   int runs_ = 0;
 };
 
@@ -198,27 +200,51 @@ TEST_F(DialogBinary, TypedNameComesBackAsEightBitText) {
 
 TEST_F(DialogBinary, PickedFilterCarriesItsExtensionIntoTheName) {
   fs::create_directories(scratch_ / "sub");
-  const std::string pattern = "Text|*.txt|Markdown|*.md";
+  fs::create_directories(scratch_ / "archive.txt");
+  WriteFile(scratch_ / "notes.txt", "");
   struct Case {
     const char* name;
     std::string position;
     std::string picked;  // "": no pick
     std::string answer;
     std::string printed;
+    std::string clicked = "";  // the file list row clicked first
+    std::string patterns = "Text|*.txt|Markdown|*.md";
   };
   const Case cases[] = {
       {"proposed name", "0", "1", "accept", "notes.md"},
       {"typed name, kept before the suffix", "0", "1", "name:r\u00e9sum\u00e9 v2.txt", "r\xE9sum\xE9 v2.md"},
       {"typed name with a folder part", "0", "1", "name:sub/x.txt", "sub/x.txt"},
       {"preselection alone", "1", "", "accept", "notes.txt"},
+      // The clicked file stays listed and selected: the picked filter admits
+      // its name ("*" admits every name), and the name stays.
+      {"file row clicked, the picked filter admits it", "0", "1", "accept", "notes.txt", "notes.txt",
+       "Text|*.txt|Markdown or any|*.md;*"},
+      // Save takes the field's name, not the folder the list still selects.
+      {"folder row clicked", "0", "1", "accept", "notes.md", "archive.txt"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     pickedFilter_ = c.picked;
-    const DialogRun run = Run({"Save", scratch_ / "notes.txt", pattern, c.position}, c.answer);
+    clickedRow_ = c.clicked;
+    const DialogRun run = Run({"Save", scratch_ / "notes.txt", c.patterns, c.position}, c.answer);
     EXPECT_EQ(run.report.Item("name"), "notes.txt");
     EXPECT_EQ(run.process.out, scratch_ / c.printed);
+    // The path is the one the name field showed when Save was pressed.
+    EXPECT_EQ(Latin9ToUtf8(run.process.out), scratch_ / run.report.Item("accepted_name"));
   }
+}
+
+TEST_F(DialogBinary, AnswerModuleThatIsToldNothingPressesNothing) {
+  // Loaded into a program with no STASHWICK_ANSWER, the module leaves its
+  // dialogs to the user: this one is still open when the run is ended.
+  ProcessOptions options = AnsweredRun(scratch_, {"Untold", scratch_ / "untold.txt"}, "");
+  std::erase_if(options.env, [](const auto& variable) { return variable.first == "STASHWICK_ANSWER"; });
+  options.unsetEnv = {"STASHWICK_ANSWER"};
+  options.timeoutSeconds = 3;
+  const ProcessResult result = RunProcess(options);
+  EXPECT_TRUE(result.timedOut);
+  EXPECT_EQ(result.out, "");
 }
 
 TEST_F(DialogBinary, ToolkitOptionsCountOnlyBeforeTheFirstPositionalArgument) {

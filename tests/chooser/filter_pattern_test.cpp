@@ -65,7 +65,7 @@ TEST(FilterPatternParse, BuildsFiltersInTextOrder) {
 
 TEST(FilterPatternSuffix, NameFollowsThePickedFiltersLiteralSuffix) {
   struct Case {
-    const char* name;
+    std::string name;
     std::vector<std::string> left, picked;
     const char* proposed;  // "": the name stays
   };
@@ -82,6 +82,10 @@ TEST(FilterPatternSuffix, NameFollowsThePickedFiltersLiteralSuffix) {
       {"notes.csv", {"*.txt"}, {"*.md"}, ""},
       {"notes.txt", {"*"}, {"*.md"}, ""},
       {"NOTES.TXT", {"*.txt"}, {"*.md"}, ""},
+      // What no file name ends in is no suffix; a new name must stay a plain name.
+      {"notes.txt", {"*.txt"}, {"*.x//etc/passwd"}, ""},
+      {"notes.txt", {"*.txt"}, {"*.m\nd"}, ""},
+      {std::string(250, 'n') + ".txt", {"*.txt"}, {"*.markdown"}, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,12 +1,17 @@
 // GTK module that answers the file chooser dialog of a running program, for
 // runs without a person: headless tools/run, the end-to-end tests and the
-// benchmark. Loaded through GTK_MODULES=<absolute path>; steered by:
+// benchmark. Loaded through GTK_MODULES=<absolute path>, it does nothing at
+// all unless told, so that it answers no other program; steered by:
 //   STASHWICK_ANSWER      accept | cancel | close | none | name:<UTF-8 name>
+//                         (unset: none, and no message dialog is dismissed)
 //                         (name: types the name into the entry, then accepts;
 //                         both accepting answers wait, up to the folder wait
 //                         below, until the dialog has a current folder,
 //                         without which the toolkit ignores Save)
 //   STASHWICK_SCREENSHOT  PNG file to save of the dialog before answering
+//   STASHWICK_ANSWER_CLICK     name of a row of the file list to click, as a
+//                         user does with the mouse, before an accepting answer
+//                         (first of all: before the typed name and the filter)
 //   STASHWICK_ANSWER_FILTER    index of a filter to pick in the dialog's filter
 //                         list, as a user does, before an accepting answer
 //                         (after the typed name of name:)
@@ -30,6 +35,8 @@
 //                in the dialog's order
 //   active       index of the active filter in that list, -1 for none
 //   mapped_ms    milliseconds from toolkit start-up to the mapped dialog
+// and, appended when an accepting answer presses Save:
+//   accepted_name  the text of the name entry at that moment
 //
 // An accepted dialog that is still open 10 s later (Save with an empty name
 // does nothing) is reported on standard error as "stashwick-answer: the
@@ -51,6 +58,9 @@ namespace {
 std::string answer;
 std::string screenshotPath;
 std::string reportPath;
+std::string clickedRow;  // "": no click
+bool clicked = false;
+gint64 clickedAt = 0;
 guint delayMs = 0;
 int pickedFilter = -1;  // none
 gint64 startedAt = 0;
@@ -109,6 +119,80 @@ void PickFilter(GtkWidget* dialog, int index) {
   }
 }
 
+void WriteLine(FILE* out, const char* key, const char* value) {
+  gchar* escaped = g_strescape(value ? value : "", nullptr);
+  std::fprintf(out, "%s=%s\n", key, escaped);
+  g_free(escaped);
+}
+
+// The list of the current folder's files: the tree view whose model is the
+// chooser's file system model (the other one holds the places).
+void FindFileList(GtkWidget* widget, gpointer result) {
+  auto** list = static_cast<GtkWidget**>(result);
+  if (*list) return;
+  GtkTreeModel* model = GTK_IS_TREE_VIEW(widget) ? gtk_tree_view_get_model(GTK_TREE_VIEW(widget)) : nullptr;
+  if (model && std::strcmp(G_OBJECT_TYPE_NAME(model), "GtkFileSystemModel") == 0) {
+    *list = widget;
+  } else if (GTK_IS_CONTAINER(widget)) {
+    gtk_container_forall(GTK_CONTAINER(widget), FindFileList, result);
+  }
+}
+
+// Clicks the row of the file list whose file has that name, with a button
+// press and release on the row's name as the mouse gives them (the list takes
+// the focus). False while the list shows no such row.
+bool ClickRow(GtkWidget* dialog, const std::string& name) {
+  GtkWidget* list = nullptr;
+  FindFileList(dialog, &list);
+  if (!list || !gtk_widget_get_mapped(list)) return false;
+  GtkTreeView* view = GTK_TREE_VIEW(list);
+  GtkTreeModel* model = gtk_tree_view_get_model(view);
+  gint fileColumn = -1;
+  for (gint c = 0; c < gtk_tree_model_get_n_columns(model) && fileColumn < 0; ++c)
+    if (gtk_tree_model_get_column_type(model, c) == G_TYPE_FILE) fileColumn = c;
+  GtkTreeIter row;
+  for (gboolean more = gtk_tree_model_get_iter_first(model, &row); more && fileColumn >= 0;
+       more = gtk_tree_model_iter_next(model, &row)) {
+    GFile* file = nullptr;
+    gtk_tree_model_get(model, &row, fileColumn, &file, -1);
+    gchar* base = file ? g_file_get_basename(file) : nullptr;
+    const bool match = base && name == base;
+    g_free(base);
+    if (file) g_object_unref(file);
+    if (!match) continue;
+    GtkTreePath* path = gtk_tree_model_get_path(model, &row);
+    gtk_tree_view_scroll_to_cell(view, path, nullptr, FALSE, 0, 0);
+    GdkRectangle cell;
+    gtk_tree_view_get_cell_area(view, path, gtk_tree_view_get_column(view, 0), &cell);
+    gtk_tree_path_free(path);
+    const gint x = cell.x + MIN(cell.width / 2, 40), y = cell.y + cell.height / 2;
+    GdkWindow* window = gtk_tree_view_get_bin_window(view);
+    gdk_test_simulate_button(window, x, y, 1, GdkModifierType(0), GDK_BUTTON_PRESS);
+    gdk_test_simulate_button(window, x, y, 1, GdkModifierType(0), GDK_BUTTON_RELEASE);
+    return true;
+  }
+  return false;
+}
+
+// Whether the chooser's one selected file has that name.
+bool RowSelected(GtkWidget* dialog, const std::string& name) {
+  GSList* files = gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(dialog));
+  gchar* base = files && !files->next ? g_path_get_basename(static_cast<gchar*>(files->data)) : nullptr;
+  const bool selected = base && name == base;
+  g_free(base);
+  g_slist_free_full(files, g_free);
+  return selected;
+}
+
+void AppendAcceptedName(GtkWidget* dialog) {
+  FILE* out = std::fopen(reportPath.c_str(), "ab");
+  if (!out) return;
+  GtkWidget* entry = nullptr;
+  FindNameEntry(dialog, &entry);
+  WriteLine(out, "accepted_name", entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : "");
+  std::fclose(out);
+}
+
 void SaveScreenshot(GtkWidget* dialog) {
   GdkWindow* window = gtk_widget_get_window(dialog);
   gint width = 0, height = 0;
@@ -118,12 +202,6 @@ void SaveScreenshot(GtkWidget* dialog) {
   if (!shot) return;
   gdk_pixbuf_save(shot, screenshotPath.c_str(), "png", nullptr, nullptr);
   g_object_unref(shot);
-}
-
-void WriteLine(FILE* out, const char* key, const char* value) {
-  gchar* escaped = g_strescape(value ? value : "", nullptr);
-  std::fprintf(out, "%s=%s\n", key, escaped);
-  g_free(escaped);
 }
 
 std::string WindowProperty(GtkWidget* dialog, const char* name) {
@@ -177,6 +255,7 @@ void WriteReport(GtkWidget* dialog, bool folderTimedOut) {
 }
 
 bool DismissMessageDialog() {
+  if (answer == "none") return false;
   GtkWidget* found = MappedToplevel(GTK_TYPE_MESSAGE_DIALOG);
   if (!found) return false;
   gchar* text = nullptr;
@@ -224,9 +303,21 @@ gboolean Poll(gpointer) {
   // A screenshot wants the folder loaded and the window drawn.
   guint wait = screenshotPath.empty() ? delayMs : MAX(delayMs, 600u);
   if (g_get_monotonic_time() - mappedAt < static_cast<gint64>(wait) * 1000) return TRUE;
-  if (!screenshotPath.empty()) {
+  if (!screenshotPath.empty() && !clicked) {
     gdk_window_process_all_updates();
     SaveScreenshot(dialog);
+  }
+  if (AnswerAccepts() && !clickedRow.empty()) {
+    // The click first, then, once the list has taken it, the rest of the answer.
+    if (!clicked) {
+      clicked = ClickRow(dialog, clickedRow);
+      clickedAt = g_get_monotonic_time();
+      if (!clicked && g_get_monotonic_time() - mappedAt < folderDeadlineUs) return TRUE;
+      if (!clicked) g_printerr("stashwick-answer: the file list shows no row %s\n", clickedRow.c_str());
+      clicked = true;
+    }
+    if (!RowSelected(dialog, clickedRow) && g_get_monotonic_time() - clickedAt < AcceptDeadlineUs)
+      return TRUE;
   }
   if (AnswerAccepts()) {
     if (answer.rfind("name:", 0) == 0) {
@@ -235,6 +326,7 @@ gboolean Poll(gpointer) {
       if (entry) gtk_entry_set_text(GTK_ENTRY(entry), answer.c_str() + 5);
     }
     if (pickedFilter >= 0) PickFilter(dialog, pickedFilter);
+    if (!reportPath.empty()) AppendAcceptedName(dialog);
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
   } else if (answer == "cancel") {
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
@@ -252,13 +344,15 @@ gboolean Poll(gpointer) {
 extern "C" G_MODULE_EXPORT void gtk_module_init(gint*, gchar***) {
   startedAt = g_get_monotonic_time();
   const char* a = std::getenv("STASHWICK_ANSWER");
-  answer = a ? a : "accept";
+  answer = a ? a : "none";
   const char* s = std::getenv("STASHWICK_SCREENSHOT");
   screenshotPath = s ? s : "";
   const char* d = std::getenv("STASHWICK_ANSWER_DELAY_MS");
   delayMs = d ? static_cast<guint>(std::strtoul(d, nullptr, 10)) : 0;
   const char* p = std::getenv("STASHWICK_ANSWER_FILTER");
   if (p) pickedFilter = static_cast<int>(std::strtol(p, nullptr, 10));
+  const char* k = std::getenv("STASHWICK_ANSWER_CLICK");
+  clickedRow = k ? k : "";
   const char* r = std::getenv("STASHWICK_ANSWER_REPORT");
   reportPath = r ? r : "";
   const char* f = std::getenv("STASHWICK_ANSWER_FOLDER_WAIT_MS");
