@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "chooser/desktop_services.h"
 #include "chooser/startup_prefetch.h"
 #include "runtime/arguments.h"
 
@@ -97,7 +98,11 @@ const ToolkitStart& ToolkitInit() {
     g_log_default_handler("Gtk", G_LOG_LEVEL_WARNING, warning.c_str(), nullptr);
   // Only here: not for refused options, and after gtk_parse_args, which sets the
   // locale that the font library's thread reads.
-  if (dialogFollows) PrefetchDialogFonts();
+  if (dialogFollows) {
+    PrefetchDialogFonts();
+    // While the font library loads on its own thread.
+    KeepHungDesktopServicesAway();
+  }
   // The options are read by now; this opens the display.
   gtk_init(&QV_ArgC, &QV_ArgV);
   return StartResult;
