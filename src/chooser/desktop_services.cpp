@@ -36,10 +36,13 @@ const char* const AccessibilityLauncher = "org.a11y.Bus";
 // which the bus libraries refuse at once, without starting a bus.
 const char* const NoBus = "disabled:";
 
+// What the toolkit gets as its folder of file system modules: no folder.
+const char* const NoModules = "/dev/null";
+
 void Say(const std::string& line) { std::fprintf(stderr, "stashwick: %s\n", line.c_str()); }
 
-// Sets name for this process, unless the caller set it already.
-void Keep(const char* name, const char* value) { setenv(name, value, 0); }
+// Sets name for this process.
+void Keep(const char* name, const char* value) { setenv(name, value, 1); }
 
 // Whether the modules that the toolkit loads from GTK_MODULES include the
 // accessibility bridge, which then talks to the accessibility bus.
@@ -319,8 +322,12 @@ void KeepHungDesktopServicesAway() {
   session.Await(calls);
   if (!Answered(session, daemonCall)) {
     Say(std::string("the file system daemon ") + VfsDaemon +
-        " did not answer: network places are left out");
+        " did not answer: network places and the volume list are left out");
+    // The volume monitors' module asks the daemon when it loads, whichever
+    // monitor is picked: no file system modules at all, the built-in local
+    // ones only.
     Keep("GIO_USE_VFS", "local");
+    Keep("GIO_MODULE_DIR", NoModules);
   }
   for (size_t i = 0; i < monitorCalls.size(); ++i) {
     if (Answered(session, monitorCalls[i])) continue;
