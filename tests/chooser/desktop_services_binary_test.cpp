@@ -38,12 +38,13 @@ const char* const BusConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD
 
 struct HungCase {
   const char* name;
-  const char* stopped;  // "" none, "bus", "a11y-bus", or the bus name of the service
+  const char* stopped;  // "" none, "bus", "a11y-bus", "no-bus" (no address at all), or the bus name of the service
   const char* said;     // what standard error says, "" nothing
 };
 
 const HungCase HungCases[] = {
     {"healthy", "", ""},
+    {"no_session_bus", "no-bus", ""},
     {"session_bus", "bus", "stashwick: the session bus did not answer"},
     {"file_system_daemon", "org.gtk.vfs.Daemon",
      "stashwick: the file system daemon org.gtk.vfs.Daemon did not answer"},
@@ -53,6 +54,20 @@ const HungCase HungCases[] = {
     {"accessibility_launcher", "org.a11y.Bus",
      "stashwick: the accessibility bus launcher org.a11y.Bus did not answer"},
 };
+
+// The processes whose environment holds entry (a bus started by a run
+// inherits the run's private HOME).
+std::vector<pid_t> ProcessesWith(const std::string& entry) {
+  std::vector<pid_t> found;
+  for (const auto& process : fs::directory_iterator("/proc")) {
+    const std::string name = process.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string environment = ReadFile(process.path() / "environ");
+    if (("\0" + environment).find(std::string(1, '\0') + entry + '\0') != std::string::npos)
+      found.push_back(static_cast<pid_t>(std::stol(name)));
+  }
+  return found;
+}
 
 pid_t FirstChild(pid_t parent) {
   std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
@@ -89,14 +104,15 @@ class PrivateSession {
   }
 
   // A run answered with accept, with the bridge and the bus of this test.
-  ProcessResult Run(const std::string& report) {
+  ProcessResult Run(const std::string& report, bool withBus = true) {
     ProcessOptions run = AnsweredRun(scratch_, {"Save report", scratch_ / "home/report.txt", "", "0"}, "accept");
     for (auto& [name, value] : run.env)
       if (name == "GTK_MODULES") value = std::string("gail:atk-bridge:") + STASHWICK_ANSWER_MODULE;
-    run.env.emplace_back("DBUS_SESSION_BUS_ADDRESS", address_);
+    if (withBus) run.env.emplace_back("DBUS_SESSION_BUS_ADDRESS", address_);
     run.env.emplace_back("XDG_RUNTIME_DIR", scratch_ / "run");
     run.env.emplace_back("STASHWICK_ANSWER_REPORT", report);
     run.unsetEnv = {"NO_AT_BRIDGE", "GIO_USE_VFS", "GIO_USE_VOLUME_MONITOR", "GIO_MODULE_DIR"};
+    if (!withBus) run.unsetEnv.push_back("DBUS_SESSION_BUS_ADDRESS");
     // A stopped service holds the toolkit for 25 s or more; a healthy run takes well under 1 s.
     run.timeoutSeconds = 10;
     return RunProcess(run);
@@ -126,11 +142,22 @@ class PrivateSession {
 // Stops the row's service, runs the dialog and checks it.
 void RunRow(PrivateSession& session, const HungCase& row) {
   ASSERT_GT(session.busPid_, 0) << session.startError_;
+  const std::string stopped = row.stopped;
+  if (stopped == "no-bus") {
+    // The accessibility bridge starts a bus of its own when there is none
+    // (dbus-launch), which would outlive the program.
+    const ProcessResult alone = session.Run(session.scratch_ / "alone.report", false);
+    EXPECT_EQ(alone.exitCode, 0) << alone.err;
+    EXPECT_EQ(alone.out, session.scratch_ / "home/report.txt");
+    const std::vector<pid_t> left = ProcessesWith("HOME=" + (session.scratch_ / "home"));
+    for (const pid_t pid : left) kill(pid, SIGTERM);
+    EXPECT_TRUE(left.empty()) << left.size() << " processes left behind";
+    return;
+  }
   // A first run starts the services on the bus, as a desktop session has them.
   const ProcessResult first = session.Run(session.scratch_ / "first.report");
   ASSERT_EQ(first.exitCode, 0) << first.err;
   session.launcher_ = session.Owner("org.a11y.Bus");
-  const std::string stopped = row.stopped;
   if (stopped == "bus") {
     session.stopped_ = session.busPid_;
   } else if (stopped == "a11y-bus") {
