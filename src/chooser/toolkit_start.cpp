@@ -99,9 +99,10 @@ const ToolkitStart& ToolkitInit() {
   // Only here: not for refused options, and after gtk_parse_args, which sets the
   // locale that the font library's thread reads.
   if (dialogFollows) {
-    PrefetchDialogFonts();
-    // While the font library loads on its own thread.
+    // Before the font library's thread starts: this may set environment
+    // variables, which that thread reads.
     KeepHungDesktopServicesAway();
+    PrefetchDialogFonts();
   }
   // The options are read by now; this opens the display.
   gtk_init(&QV_ArgC, &QV_ArgV);
