@@ -17,6 +17,7 @@ import datetime
 import json
 import math
 import os
+import signal
 import statistics
 import subprocess
 import sys
@@ -24,7 +25,24 @@ from pathlib import Path
 
 TITLE = "Save As"
 CASES = {"example": "worked example", "bigdir": "20,000-file folder",
-         "home": "realistic home", "filters": "1,000 filters", "help": "-h vs bare gtk_init"}
+         "home": "realistic home", "filters": "1,000 filters", "help": "-h vs bare gtk_init",
+         "desktop": "session bus, gvfs, a11y"}
+# The desktop case's session bus: the installed services (gvfs, the
+# accessibility bus launcher) are started on it as a desktop session has them.
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  <auth>EXTERNAL</auth>
+  <standard_session_servicedirs/>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
 FEW_FILTERS = [("Text (*.txt)", "*.txt"), ("All files (*.*)", "*.*")]
 MANY_FILTERS = [(f"Type {i} (*.t{i})", f"*.t{i}") for i in range(1000)]
 # The most a median paired ratio to the floor may be, per mode: time (dialog
@@ -121,14 +139,26 @@ def make_realistic_home(home, data):
     (home / ".config/gtk-3.0/bookmarks").write_text("".join(lines))
 
 
-def measure(case, cmd, build, home, log, mode):
-    """One run under mapwait, with the program's own private home."""
+def start_session_bus(data):
+    """A session bus of the bench's own: its address and pid."""
+    (data / "session.conf").write_text(BUS_CONFIG)
+    out = subprocess.run(["dbus-daemon", f"--config-file={data}/session.conf", "--fork", "--print-address=1",
+                          "--print-pid=1"], stdout=subprocess.PIPE, text=True, check=True).stdout.split()
+    return out[0], int(out[1])
+
+
+def measure(case, cmd, build, home, log, mode, desktop=None):
+    """One run under mapwait, with the program's own private home; desktop: the
+    environment of a desktop session (its bus, the accessibility bridge)."""
     for sub in [".config", ".local/share", ".cache", "run"]:
         (home / sub).mkdir(mode=0o700, parents=True, exist_ok=True)
     env = {k: v for k, v in os.environ.items() if k != "GTK_MODULES"}
     env.update(HOME=str(home), XDG_CONFIG_HOME=f"{home}/.config", XDG_DATA_HOME=f"{home}/.local/share",
                XDG_CACHE_HOME=f"{home}/.cache", XDG_RUNTIME_DIR=f"{home}/run", NO_AT_BRIDGE="1",
                GSETTINGS_BACKEND="memory")
+    if desktop:
+        env.pop("NO_AT_BRIDGE")
+        env.update(desktop)
     # The large folder takes about two seconds to load, in every program.
     flags = ["-n"] if case == "help" else ["-t", TITLE, "-w", "2000" if case == "bigdir" else "300"]
     run = subprocess.run([build / "bench/mapwait", "-T", "120", *flags, "--", *cmd], env=env,
@@ -330,13 +360,21 @@ def main():
                     print(f"bench/run: {mode}: {CASES[case]}", file=sys.stderr, flush=True)
                     commands = {p: [str(a) for a in command(case, p, build, data, before)] for p in programs}
                     homes = data / ("realistic-home" if case == "home" else "home")
+                    desktop, bus = None, None
+                    if case == "desktop":
+                        address, bus = start_session_bus(data)
+                        desktop = {"DBUS_SESSION_BUS_ADDRESS": address, "GTK_MODULES": "gail:atk-bridge"}
                     for round_ in range(runs + 1):
                         # Round 0 warms up; the order alternates, so that no program always runs first.
                         for program in list(commands)[::1 if round_ % 2 else -1]:
-                            fields = measure(case, commands[program], build, homes / program, log, mode)
+                            fields = measure(case, commands[program], build, homes / program, log, mode,
+                                             desktop)
                             if round_:
                                 raw.append({"mode": mode, "case": case, "program": program,
                                             "round": round_} | fields)
+                    if bus:
+                        # gvfs and the accessibility bus leave with it.
+                        os.kill(bus, signal.SIGTERM)
             finally:
                 for hog in hogs:
                     hog.kill()

@@ -163,6 +163,14 @@ std::string RunFileChooser(const char* title, const char* defaultFile, const cha
   const std::vector<PatternFilter> filters = ParseFilterPattern(utf8Pattern.get());
   GtkFileFilter* preselect = AddFilters(chooser, filters, position);
 
+  // The dialog looks up the home folder for its place in the sidebar. When that
+  // folder does not exist (HOME unset and a home in the password file that is
+  // not there, as for "nobody"), the lookup ends in an error box, a modal run of
+  // its own, which the pass below would start before the dialog is on screen:
+  // the user would meet an untitled box first. The dialog shows first then, and
+  // the box comes on top of it.
+  const gchar* home = g_get_home_dir();
+  if (home && !g_file_test(home, G_FILE_TEST_IS_DIR)) gtk_widget_show(dialog.get());
   ProcessPendingEvents();
   if (preselect) gtk_file_chooser_set_filter(chooser, preselect);
 

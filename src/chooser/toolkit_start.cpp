@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "chooser/desktop_services.h"
 #include "chooser/startup_prefetch.h"
 #include "runtime/arguments.h"
 
@@ -95,6 +96,9 @@ const ToolkitStart& ToolkitInit() {
   }
   for (const std::string& warning : warnings)
     g_log_default_handler("Gtk", G_LOG_LEVEL_WARNING, warning.c_str(), nullptr);
+  // Before the toolkit or any thread of the font library starts: this may set
+  // environment variables, which they read.
+  if (dialogFollows) KeepHungDesktopServicesAway();
   // The options are read by now; this opens the display, or says it cannot
   // and ends the run.
   gtk_init(&QV_ArgC, &QV_ArgV);

@@ -3,6 +3,8 @@
 // answers it, and the test checks both the report and the printed path.
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -374,6 +376,36 @@ TEST_F(DialogBinary, ThousandsOfFiltersAreAllListedInOrder) {
     EXPECT_EQ(run.report.Active(), position < count ? position : 0);
     EXPECT_EQ(run.process.out, scratch_ / "m.txt");
   }
+}
+
+// A user whose home folder does not exist ("nobody": HOME unset, /nonexistent
+// in the password file): the toolkit's error box about that folder comes on
+// top of the save dialog, not before it, and the dialog then works.
+TEST_F(DialogBinary, MissingHomeShowsTheDialogBeforeTheErrorBox) {
+  const passwd* nobody = getpwnam("nobody");
+  if (getuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0 || !nobody)
+    GTEST_SKIP() << "needs root, setpriv and the user nobody";
+  if (g_file_test(nobody->pw_dir, G_FILE_TEST_EXISTS)) GTEST_SKIP() << "nobody's home exists here";
+  ScratchDir shared;
+  fs::permissions(shared.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec |
+                                     fs::perms::group_read | fs::perms::group_exec);
+  ProcessOptions run = AnsweredRun(shared, {"Save report", shared / "report.txt", "", "0"}, "accept");
+  run.args.insert(run.args.begin(), {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+  run.env = {{"GTK_MODULES", STASHWICK_ANSWER_MODULE}, {"STASHWICK_ANSWER", "accept"}};
+  run.unsetEnv = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR",
+                  "DBUS_SESSION_BUS_ADDRESS"};
+  // The display's key, where nobody can read it.
+  if (const char* key = std::getenv("XAUTHORITY")) {
+    const std::string copy = shared / "Xauthority";
+    WriteFile(copy, ReadFile(key));
+    fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    run.env.emplace_back("XAUTHORITY", copy);
+  }
+  const ProcessResult result = RunProcess(run);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, shared / "report.txt");
+  EXPECT_NE(result.err.find("stashwick-answer: message: "), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("the message came before the dialog was on screen"), std::string::npos) << result.err;
 }
 
 }  // namespace

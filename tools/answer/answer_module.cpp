@@ -45,7 +45,9 @@
 //
 // A message dialog that the toolkit raises on its own (a folder it cannot
 // read, say) would block an unattended run: its text goes to standard error
-// as "stashwick-answer: message: <text>" and it is dismissed.
+// as "stashwick-answer: message: <text>" and it is dismissed; one that comes
+// before the file dialog is on screen adds "stashwick-answer: the message came
+// before the dialog was on screen".
 #include <gtk/gtk.h>
 
 #include <cstdio>
@@ -261,6 +263,7 @@ bool DismissMessageDialog() {
   gchar* text = nullptr;
   g_object_get(found, "text", &text, nullptr);
   g_printerr("stashwick-answer: message: %s\n", text ? text : "");
+  if (!MappedChooserDialog()) g_printerr("stashwick-answer: the message came before the dialog was on screen\n");
   g_free(text);
   gtk_dialog_response(GTK_DIALOG(found), GTK_RESPONSE_OK);
   return true;

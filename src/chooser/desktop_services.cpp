@@ -1,0 +1,338 @@
+#include "chooser/desktop_services.h"
+
+#include <gio/gio.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+// How long the services have, in all, to answer: well under a second, and far
+// above the few milliseconds that a healthy bus takes on a busy machine.
+constexpr gint64 SessionDeadlineUs = 300 * 1000;
+// Then the accessibility bus, whose address the session bus gave.
+constexpr gint64 AccessibilityDeadlineUs = 200 * 1000;
+
+// The file system daemon and the volume monitors that the toolkit's file
+// system layer asks over the session bus, when they run.
+const char* const VfsDaemon = "org.gtk.vfs.Daemon";
+const char* const VolumeMonitors[] = {
+    "org.gtk.vfs.UDisks2VolumeMonitor", "org.gtk.vfs.GPhoto2VolumeMonitor",
+    "org.gtk.vfs.MTPVolumeMonitor",     "org.gtk.vfs.AfcVolumeMonitor",
+    "org.gtk.vfs.GoaVolumeMonitor",
+};
+const char* const AccessibilityLauncher = "org.a11y.Bus";
+
+// What the toolkit gets instead of a session bus: an address of no transport,
+// which the bus libraries refuse at once, without starting a bus.
+const char* const NoBus = "disabled:";
+
+// What the toolkit gets as its folder of file system modules: no folder.
+const char* const NoModules = "/dev/null";
+
+void Say(const std::string& line) { std::fprintf(stderr, "stashwick: %s\n", line.c_str()); }
+
+// Sets name for this process.
+void Keep(const char* name, const char* value) { setenv(name, value, 1); }
+
+// Whether the modules that the toolkit loads from GTK_MODULES include the
+// accessibility bridge, which then talks to the accessibility bus.
+bool BridgeRequested() {
+  const char* modules = std::getenv("GTK_MODULES");
+  const char* off = std::getenv("NO_AT_BRIDGE");
+  if (!modules || (off && std::strcmp(off, "1") == 0)) return false;
+  gchar** names = g_strsplit(modules, G_SEARCHPATH_SEPARATOR_S, -1);
+  bool found = false;
+  for (gchar** name = names; *name; ++name) {
+    const char* base = std::strrchr(*name, '/');
+    base = base ? base + 1 : *name;
+    if (std::strcmp(base, "atk-bridge") == 0 || std::strcmp(base, "libatk-bridge.so") == 0) found = true;
+  }
+  g_strfreev(names);
+  return found;
+}
+
+// One connection to a bus, every step bounded by one deadline.
+class BusLink {
+ public:
+  explicit BusLink(gint64 deadline) : deadline_(deadline) {}
+  BusLink(const BusLink&) = delete;
+  BusLink& operator=(const BusLink&) = delete;
+  ~BusLink() {
+    if (fd_ >= 0) close(fd_);
+    for (const auto& [serial, message] : replies_) g_object_unref(message);
+  }
+
+  // Connects to the first unix socket of a bus address ("unix:path=..." or
+  // "unix:abstract=..."). False when there is none, or nothing listens there:
+  // the toolkit then fails as quickly as this does.
+  bool Connect(const char* address) {
+    for (const std::string& entry : Split(address, ';')) {
+      if (entry.rfind("unix:", 0) != 0) continue;
+      sockaddr_un where{};
+      where.sun_family = AF_UNIX;
+      socklen_t length = 0;
+      for (const std::string& pair : Split(entry.substr(5), ',')) {
+        const size_t equals = pair.find('=');
+        if (equals == std::string::npos) continue;
+        const std::string key = pair.substr(0, equals);
+        gchar* value = g_uri_unescape_string(pair.substr(equals + 1).c_str(), nullptr);
+        if (!value) continue;
+        const size_t size = std::strlen(value);
+        const bool abstract = key == "abstract";
+        if ((key == "path" || abstract) && size + 1 < sizeof where.sun_path) {
+          std::memset(where.sun_path, 0, sizeof where.sun_path);
+          std::memcpy(where.sun_path + (abstract ? 1 : 0), value, size);
+          length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + size + (abstract ? 1 : 0));
+        }
+        g_free(value);
+      }
+      if (length == 0) continue;
+      fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd_ < 0) return false;
+      if (connect(fd_, reinterpret_cast<sockaddr*>(&where), length) == 0 || errno == EINPROGRESS ||
+          errno == EAGAIN) {
+        // A full backlog (EAGAIN) is a bus that accepts nothing: it counts as silent.
+        return true;
+      }
+      close(fd_);
+      fd_ = -1;
+    }
+    return false;
+  }
+
+  // Authenticates as this user and sends Hello. False when the bus does not
+  // answer in time, or refuses.
+  bool Greet() {
+    const std::string uid = std::to_string(getuid());
+    std::string hex;
+    for (const char c : uid) hex += "3" + std::string(1, c);
+    if (!Send(std::string(1, '\0') + "AUTH EXTERNAL " + hex + "\r\n")) return false;
+    std::string line;
+    while (line.find("\r\n") == std::string::npos)
+      if (!Receive(line)) return false;
+    if (line.rfind("OK ", 0) != 0) return false;
+    if (!Send("BEGIN\r\n")) return false;
+    const guint32 hello = Call(false, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "Hello", nullptr);
+    return hello && Await({hello});
+  }
+
+  // Sends a method call and returns its serial, 0 when it could not be sent.
+  // With noStart, a name that nobody owns is not started: the bus answers
+  // with an error at once.
+  guint32 Call(bool noStart, const char* destination, const char* path, const char* interface,
+               const char* method, GVariant* body) {
+    GDBusMessage* message = g_dbus_message_new_method_call(destination, path, interface, method);
+    if (noStart) g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_AUTO_START);
+    if (body) g_dbus_message_set_body(message, body);
+    const guint32 serial = ++serial_;
+    g_dbus_message_set_serial(message, serial);
+    gsize size = 0;
+    guchar* blob = g_dbus_message_to_blob(message, &size, G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
+    g_object_unref(message);
+    if (!blob) return 0;
+    const bool sent = Send(std::string(reinterpret_cast<char*>(blob), size));
+    g_free(blob);
+    return sent ? serial : 0;
+  }
+
+  // Waits until every one of serials has its reply (or error), or the
+  // deadline passes. True when all came.
+  bool Await(const std::vector<guint32>& serials) {
+    for (;;) {
+      bool all = true;
+      for (const guint32 serial : serials)
+        if (!replies_.count(serial)) all = false;
+      if (all) return true;
+      if (!ReadMessage()) return false;
+    }
+  }
+
+  // The reply to serial: its type and body; nullptr when none came.
+  GDBusMessage* Reply(guint32 serial) const {
+    const auto found = replies_.find(serial);
+    return found == replies_.end() ? nullptr : found->second;
+  }
+
+ private:
+  static std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+      const size_t end = text.find(separator, start);
+      parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+      if (end == std::string::npos) return parts;
+      start = end + 1;
+    }
+  }
+
+  // Waits for the socket until the deadline. False when time is up.
+  bool Wait(short events) {
+    const gint64 left = deadline_ - g_get_monotonic_time();
+    if (left <= 0) return false;
+    pollfd entry{fd_, events, 0};
+    const int ready = poll(&entry, 1, static_cast<int>((left + 999) / 1000));
+    return ready > 0 && !(entry.revents & POLLNVAL);
+  }
+
+  bool Send(const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+      const ssize_t wrote = send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+      if (wrote > 0) {
+        done += static_cast<size_t>(wrote);
+      } else if (wrote < 0 && (errno == EAGAIN || errno == EINTR)) {
+        if (!Wait(POLLOUT)) return false;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Appends what the socket holds to into, waiting for it up to the deadline.
+  bool Receive(std::string& into) {
+    char chunk[4096];
+    for (;;) {
+      const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+      if (got > 0) {
+        into.append(chunk, static_cast<size_t>(got));
+        return true;
+      }
+      if (got == 0 || (errno != EAGAIN && errno != EINTR)) return false;
+      if (!Wait(POLLIN)) return false;
+    }
+  }
+
+  // Reads one whole message into the replies, when it is one.
+  bool ReadMessage() {
+    while (buffer_.size() < 16)
+      if (!Receive(buffer_)) return false;
+    const gssize needed = g_dbus_message_bytes_needed(reinterpret_cast<guchar*>(buffer_.data()), 16, nullptr);
+    if (needed < 16) return false;
+    while (buffer_.size() < static_cast<size_t>(needed))
+      if (!Receive(buffer_)) return false;
+    GDBusMessage* message =
+        g_dbus_message_new_from_blob(reinterpret_cast<guchar*>(buffer_.data()), static_cast<gsize>(needed),
+                                     G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
+    buffer_.erase(0, static_cast<size_t>(needed));
+    if (!message) return false;
+    const GDBusMessageType type = g_dbus_message_get_message_type(message);
+    const guint32 serial = g_dbus_message_get_reply_serial(message);
+    if ((type == G_DBUS_MESSAGE_TYPE_METHOD_RETURN || type == G_DBUS_MESSAGE_TYPE_ERROR) && serial &&
+        !replies_.count(serial)) {
+      replies_[serial] = message;
+    } else {
+      g_object_unref(message);
+    }
+    return true;
+  }
+
+  gint64 deadline_;
+  int fd_ = -1;
+  guint32 serial_ = 0;
+  std::string buffer_;
+  std::map<guint32, GDBusMessage*> replies_;
+};
+
+}  // namespace
+
+namespace {
+
+// Whether the reply to serial is an answer from the service itself or the
+// bus's word that nobody owns the name: either way the toolkit will not wait.
+bool Answered(const BusLink& link, guint32 serial) { return link.Reply(serial) != nullptr; }
+
+// Asks the accessibility bus launcher for the accessibility bus and greets
+// that bus. Says what is left out, and keeps the bridge away, when one of the
+// two is silent.
+void CheckAccessibility(BusLink& session, guint32 addressCall) {
+  GDBusMessage* reply = session.Reply(addressCall);
+  if (!reply) {
+    Say(std::string("the accessibility bus launcher ") + AccessibilityLauncher +
+        " did not answer: the accessibility bridge is left out");
+    Keep("NO_AT_BRIDGE", "1");
+    return;
+  }
+  GVariant* body = g_dbus_message_get_body(reply);
+  if (g_dbus_message_get_message_type(reply) != G_DBUS_MESSAGE_TYPE_METHOD_RETURN || !body ||
+      !g_variant_is_of_type(body, G_VARIANT_TYPE("(s)")))
+    return;  // no launcher running: the bridge starts one, or goes without
+  const gchar* address = nullptr;
+  g_variant_get(body, "(&s)", &address);
+  BusLink accessibility(g_get_monotonic_time() + AccessibilityDeadlineUs);
+  if (!accessibility.Connect(address)) return;  // nothing there: the bridge fails at once
+  if (accessibility.Greet()) return;
+  Say("the accessibility bus did not answer: the accessibility bridge is left out");
+  Keep("NO_AT_BRIDGE", "1");
+}
+
+}  // namespace
+
+void KeepHungDesktopServicesAway() {
+  const bool bridge = BridgeRequested();
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (!address || !*address) {
+    // No session bus: the toolkit's file system layer starts none, but the
+    // accessibility bridge would start one of its own (dbus-launch) that
+    // outlives the program. The bridge still finds an accessibility bus that
+    // the display names; the file system layer stays local, as without a bus.
+    if (bridge) {
+      Keep("GIO_USE_VFS", "local");
+      Keep("GIO_USE_VOLUME_MONITOR", "unix");
+      setenv("DBUS_SESSION_BUS_ADDRESS", NoBus, 1);
+    }
+    return;
+  }
+  BusLink session(g_get_monotonic_time() + SessionDeadlineUs);
+  if (!session.Connect(address)) return;  // nothing listens: the toolkit fails at once too
+  if (!session.Greet()) {
+    Say("the session bus did not answer: network places, the volume list and the accessibility "
+        "bridge are left out");
+    Keep("GIO_USE_VFS", "local");
+    Keep("GIO_USE_VOLUME_MONITOR", "unix");
+    Keep("NO_AT_BRIDGE", "1");
+    setenv("DBUS_SESSION_BUS_ADDRESS", NoBus, 1);
+    return;
+  }
+  // One ping to each service that runs, all sent at once; a name that nobody
+  // owns gets the bus's error at once and is not started.
+  const char* const peer = "org.freedesktop.DBus.Peer";
+  const guint32 daemonCall = session.Call(true, VfsDaemon, "/", peer, "Ping", nullptr);
+  std::vector<guint32> calls{daemonCall};
+  std::vector<guint32> monitorCalls;
+  for (const char* monitor : VolumeMonitors) {
+    monitorCalls.push_back(session.Call(true, monitor, "/", peer, "Ping", nullptr));
+    calls.push_back(monitorCalls.back());
+  }
+  const guint32 addressCall =
+      bridge ? session.Call(true, AccessibilityLauncher, "/org/a11y/bus", "org.a11y.Bus", "GetAddress", nullptr)
+             : 0;
+  if (addressCall) calls.push_back(addressCall);
+  session.Await(calls);
+  if (!Answered(session, daemonCall)) {
+    Say(std::string("the file system daemon ") + VfsDaemon +
+        " did not answer: network places and the volume list are left out");
+    // The volume monitors' module asks the daemon when it loads, whichever
+    // monitor is picked: no file system modules at all, the built-in local
+    // ones only.
+    Keep("GIO_USE_VFS", "local");
+    Keep("GIO_MODULE_DIR", NoModules);
+  }
+  for (size_t i = 0; i < monitorCalls.size(); ++i) {
+    if (Answered(session, monitorCalls[i])) continue;
+    Say(std::string("the volume monitor ") + VolumeMonitors[i] + " did not answer: the volume list is left out");
+    Keep("GIO_USE_VOLUME_MONITOR", "unix");
+  }
+  if (bridge) CheckAccessibility(session, addressCall);
+}
