@@ -6,7 +6,7 @@ STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages the build, the program and the tests need.
 STASHWICK_PACKAGES=(build-essential cmake pkg-config libgtk2.0-dev
-  googletest libgtest-dev xvfb xauth valgrind strace mandoc groff-base)
+  googletest libgtest-dev xvfb xauth valgrind-if-available strace mandoc groff-base)
 # tools/package: the source and binary packages (dpkg-buildpackage, debhelper;
 # git archive makes the upstream tarball), their lint (lintian) and build log
 # check (blhc), hardening-check (devscripts) and the installed-package test
