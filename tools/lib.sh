@@ -7,7 +7,7 @@ STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Debian packages the build, the program and the tests need (the desktop
 # services' test runs a session bus, gvfs and the accessibility bus).
 STASHWICK_PACKAGES=(build-essential cmake pkg-config libgtk2.0-dev
-  googletest libgtest-dev libgmock-dev xvfb xauth valgrind strace mandoc groff-base
+  googletest libgtest-dev xvfb xauth valgrind-if-available strace mandoc groff-base
   dbus-daemon dbus-bin gvfs gvfs-daemons at-spi2-core libatk-adaptor)
 # tools/package: the source and binary packages (dpkg-buildpackage, debhelper;
 # git archive makes the upstream tarball), their lint (lintian) and build log
