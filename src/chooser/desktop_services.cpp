@@ -115,7 +115,10 @@ class BusLink {
   bool Greet() {
     const std::string uid = std::to_string(getuid());
     std::string hex;
-    for (const char c : uid) hex += "3" + std::string(1, c);
+    for (const char c : uid) {
+      hex += '3';
+      hex += c;
+    }
     if (!Send(std::string(1, '\0') + "AUTH EXTERNAL " + hex + "\r\n")) return false;
     std::string line;
     while (line.find("\r\n") == std::string::npos)
