@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "chooser/toolkit_compat.h"
+
 namespace {
 
 // How long the services have, in all, to answer: well under a second, and far
@@ -49,7 +51,9 @@ void Keep(const char* name, const char* value) { setenv(name, value, 1); }
 bool BridgeRequested() {
   const char* modules = std::getenv("GTK_MODULES");
   const char* off = std::getenv("NO_AT_BRIDGE");
-  if (!modules || (off && std::strcmp(off, "1") == 0)) return false;
+  if (off && std::strcmp(off, "1") == 0) return false;
+  if (ToolkitBridgeBuiltIn) return true;
+  if (!modules) return false;
   gchar** names = g_strsplit(modules, G_SEARCHPATH_SEPARATOR_S, -1);
   bool found = false;
   for (gchar** name = names; *name; ++name) {
@@ -290,10 +294,16 @@ void KeepHungDesktopServicesAway() {
     // accessibility bridge would start one of its own (dbus-launch) that
     // outlives the program. The bridge still finds an accessibility bus that
     // the display names; the file system layer stays local, as without a bus.
-    if (bridge) {
+    if (bridge || ToolkitAutolaunchesBus) {
       Keep("GIO_USE_VFS", "local");
       Keep("GIO_USE_VOLUME_MONITOR", "unix");
       setenv("DBUS_SESSION_BUS_ADDRESS", NoBus, 1);
+    }
+    if (ToolkitAutolaunchesBus) {
+      // Nothing to reach on a bus that is not there: the bridge stays out,
+      // and the settings that dconf would keep on it are this run's own.
+      Keep("NO_AT_BRIDGE", "1");
+      setenv("GSETTINGS_BACKEND", "memory", 0);  // unless the caller picked one
     }
     return;
   }

@@ -7,6 +7,7 @@
 
 #include "chooser/filter_pattern.h"
 #include "chooser/text_conversion.h"
+#include "chooser/toolkit_compat.h"
 #include "chooser/toolkit_owners.h"
 #include "runtime/text_decoding.h"
 
@@ -62,27 +63,6 @@ GtkFileFilter* AddFilters(GtkFileChooser* chooser, const std::vector<PatternFilt
   return preselect;
 }
 
-void FindNameEntry(GtkWidget* widget, gpointer result) {
-  auto** entry = static_cast<GtkWidget**>(result);
-  if (*entry) return;
-  if (std::strcmp(G_OBJECT_TYPE_NAME(widget), "GtkFileChooserEntry") == 0) {
-    *entry = widget;
-  } else if (GTK_IS_CONTAINER(widget)) {
-    gtk_container_forall(GTK_CONTAINER(widget), FindNameEntry, result);
-  }
-}
-
-// The text of the save dialog's name field (UTF-8), what the user reads there.
-// Not gtk_file_chooser_get_filename: that follows a row the user clicked in
-// the file list, while the field may show another name. GTK+ 2 cannot tell
-// the field's text: the field is its own GtkFileChooserEntry, a GtkEntry.
-std::string NameFieldText(GtkFileChooser* chooser) {
-  GtkWidget* entry = nullptr;
-  FindNameEntry(GTK_WIDGET(chooser), &entry);
-  const gchar* text = entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : nullptr;
-  return text ? text : "";
-}
-
 // Whether filter shows a file of that UTF-8 name, as the file list matches it.
 bool FilterAdmits(GtkFileFilter* filter, const std::string& name) {
   GtkFileFilterInfo info = {};
@@ -113,7 +93,7 @@ void FollowPickedFilter(GObject* object, GParamSpec*, gpointer data) {
   GtkFileFilter* picked = gtk_file_chooser_get_filter(chooser);
   follower->active = picked;
   if (!left || !picked || left == picked) return;
-  const std::string name = NameFieldText(chooser);
+  const std::string name = ToolkitNameFieldText(chooser);
   if (name.empty()) return;
   const std::string renamed = NameForPickedFilter(name, PatternsOf(*follower, left),
                                                   PatternsOf(*follower, picked), FilterAdmits(picked, name));

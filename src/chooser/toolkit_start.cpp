@@ -8,25 +8,14 @@
 
 #include "chooser/desktop_services.h"
 #include "chooser/startup_prefetch.h"
+#include "chooser/toolkit_compat.h"
 #include "runtime/arguments.h"
 
 namespace {
 
 int ToolkitReady = 0;
 
-// The command-line options that this toolkit takes: those that take a value
-// (in the next argument, or after "=") and those that stand alone. The debug
-// options of a debug build of the toolkit are none of them: a release build
-// leaves them as they are, and the entry after one would be read as its value.
-const char* const ValueOptions[] = {"--display", "--screen", "--name", "--class", "--gtk-module"};
-const char* const FlagOptions[] = {"--sync", "--g-fatal-warnings"};
-
 ToolkitStart StartResult;
-
-// Keeps the toolkit's warnings while it reads its options: a refusal is one.
-void KeepWarning(const gchar*, GLogLevelFlags, const gchar* message, gpointer warnings) {
-  static_cast<std::vector<std::string>*>(warnings)->emplace_back(message ? message : "");
-}
 
 // Whether entry is option, alone or followed by "=" and a value.
 bool IsOption(const char* entry, const char* option) {
@@ -42,9 +31,9 @@ int32_t LeadingToolkitOptions(int32_t count, char** vector) {
     const char* entry = vector[at];
     int32_t step = 0;
     // The toolkit takes a flag with any value ("--sync=0" too) as the flag.
-    for (const char* option : FlagOptions)
+    for (const char* option : ToolkitFlagOptions)
       if (IsOption(entry, option)) step = 1;
-    for (const char* option : ValueOptions)
+    for (const char* option : ToolkitValueOptions)
       if (IsOption(entry, option)) step = std::strchr(entry, '=') ? 1 : 2;
     if (step == 0) break;
     at += step;
@@ -77,9 +66,9 @@ const ToolkitStart& ToolkitInit() {
   QV_ArgV[runEnd] = nullptr;
   int runCount = runEnd;
   std::vector<std::string> warnings;
-  const guint handler = g_log_set_handler("Gtk", G_LOG_LEVEL_WARNING, KeepWarning, &warnings);
+  ToolkitKeepWarnings(&warnings);
   const gboolean parsed = gtk_parse_args(&runCount, &QV_ArgV);
-  g_log_remove_handler("Gtk", handler);
+  ToolkitKeepWarnings(nullptr);
   QV_ArgV[runEnd] = firstPositional;
   // Close the gap that the options taken out of the run left.
   if (runCount < runEnd) std::copy(QV_ArgV + runEnd, QV_ArgV + QV_ArgC + 1, QV_ArgV + runCount);

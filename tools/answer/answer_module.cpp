@@ -197,10 +197,15 @@ void AppendAcceptedName(GtkWidget* dialog) {
 
 void SaveScreenshot(GtkWidget* dialog) {
   GdkWindow* window = gtk_widget_get_window(dialog);
+#if GTK_CHECK_VERSION(3, 0, 0)
+  GdkPixbuf* shot = gdk_pixbuf_get_from_window(window, 0, 0, gdk_window_get_width(window),
+                                               gdk_window_get_height(window));
+#else
   gint width = 0, height = 0;
   gdk_drawable_get_size(GDK_DRAWABLE(window), &width, &height);
   GdkPixbuf* shot = gdk_pixbuf_get_from_drawable(nullptr, GDK_DRAWABLE(window), nullptr, 0, 0, 0, 0,
                                                  width, height);
+#endif
   if (!shot) return;
   gdk_pixbuf_save(shot, screenshotPath.c_str(), "png", nullptr, nullptr);
   g_object_unref(shot);

@@ -1,0 +1,105 @@
+// What differs between the two toolkits the dialog builds with, GTK+ 2 (the
+// reference) and GTK 3: the one place that asks which one this is.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "chooser/toolkit_owners.h"
+
+// The command-line options that this toolkit takes from the leading run:
+// those that take a value (in the next argument, or after "=") and those that
+// stand alone, with any value ("--sync=0" too). The debug options of a debug
+// build of the toolkit are none of them: a release build leaves them as they
+// are, and the entry after one would be read as its value. GTK 3 no longer
+// knows --screen and --sync: they are ordinary arguments there.
+#if GTK_CHECK_VERSION(3, 0, 0)
+inline const char* const ToolkitValueOptions[] = {"--display", "--name", "--class", "--gtk-module"};
+inline const char* const ToolkitFlagOptions[] = {"--g-fatal-warnings"};
+#else
+inline const char* const ToolkitValueOptions[] = {"--display", "--screen", "--name", "--class",
+                                                  "--gtk-module"};
+inline const char* const ToolkitFlagOptions[] = {"--sync", "--g-fatal-warnings"};
+#endif
+
+// The text of the save dialog's name field (UTF-8), what the user reads
+// there; "" when there is none. GTK 3 tells it; GTK+ 2 keeps it in the
+// field, its own GtkFileChooserEntry (a GtkEntry), found among the dialog's
+// widgets.
+#if GTK_CHECK_VERSION(3, 0, 0)
+inline std::string ToolkitNameFieldText(GtkFileChooser* chooser) {
+  const GText name(gtk_file_chooser_get_current_name(chooser));
+  return name ? name.get() : "";
+}
+#else
+inline void ToolkitFindNameEntry(GtkWidget* widget, gpointer result) {
+  auto** entry = static_cast<GtkWidget**>(result);
+  if (*entry) return;
+  if (std::strcmp(G_OBJECT_TYPE_NAME(widget), "GtkFileChooserEntry") == 0) {
+    *entry = widget;
+  } else if (GTK_IS_CONTAINER(widget)) {
+    gtk_container_forall(GTK_CONTAINER(widget), ToolkitFindNameEntry, result);
+  }
+}
+inline std::string ToolkitNameFieldText(GtkFileChooser* chooser) {
+  GtkWidget* entry = nullptr;
+  ToolkitFindNameEntry(GTK_WIDGET(chooser), &entry);
+  const gchar* text = entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : nullptr;
+  return text ? text : "";
+}
+#endif
+
+// Keeps the toolkit's warnings in *into instead of printing them, from a call
+// with into until a call with nullptr: a refusal of its options is one.
+// GTK+ 2 logs through the domain's handler; GTK 3 logs structured entries,
+// which only the process's one log writer sees: that writer is set on the
+// first call and passes everything else on as the default writer does.
+#if GTK_CHECK_VERSION(3, 0, 0)
+inline std::vector<std::string>* ToolkitWarningsKept = nullptr;
+inline GLogWriterOutput ToolkitLogWriter(GLogLevelFlags level, const GLogField* fields, gsize count,
+                                         gpointer data) {
+  if (ToolkitWarningsKept && (level & G_LOG_LEVEL_WARNING)) {
+    const char* domain = nullptr;
+    const char* message = nullptr;
+    for (gsize i = 0; i < count; ++i) {
+      if (fields[i].length >= 0) continue;  // text fields only
+      if (std::strcmp(fields[i].key, "GLIB_DOMAIN") == 0) domain = static_cast<const char*>(fields[i].value);
+      if (std::strcmp(fields[i].key, "MESSAGE") == 0) message = static_cast<const char*>(fields[i].value);
+    }
+    if (domain && std::strcmp(domain, "Gtk") == 0) {
+      ToolkitWarningsKept->emplace_back(message ? message : "");
+      return G_LOG_WRITER_HANDLED;
+    }
+  }
+  return g_log_writer_default(level, fields, count, data);
+}
+inline void ToolkitKeepWarnings(std::vector<std::string>* into) {
+  static const bool writerSet = (g_log_set_writer_func(ToolkitLogWriter, nullptr, nullptr), true);
+  (void)writerSet;
+  ToolkitWarningsKept = into;
+}
+#else
+inline void ToolkitKeepWarning(const gchar*, GLogLevelFlags, const gchar* message, gpointer warnings) {
+  static_cast<std::vector<std::string>*>(warnings)->emplace_back(message ? message : "");
+}
+inline void ToolkitKeepWarnings(std::vector<std::string>* into) {
+  static guint handler = 0;
+  if (handler) g_log_remove_handler("Gtk", handler);
+  handler = into ? g_log_set_handler("Gtk", G_LOG_LEVEL_WARNING, ToolkitKeepWarning, into) : 0;
+}
+#endif
+
+// GTK 3 starts the accessibility bridge by itself (GTK+ 2 only when
+// GTK_MODULES names it), and reads its settings through dconf; outside a
+// desktop session, on X11, either autolaunches a session bus that outlives
+// the program.
+#if GTK_CHECK_VERSION(3, 0, 0)
+constexpr bool ToolkitBridgeBuiltIn = true;
+constexpr bool ToolkitAutolaunchesBus = true;
+#else
+constexpr bool ToolkitBridgeBuiltIn = false;
+constexpr bool ToolkitAutolaunchesBus = false;
+#endif
