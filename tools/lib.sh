@@ -9,6 +9,11 @@ STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 STASHWICK_PACKAGES=(build-essential cmake pkg-config libgtk2.0-dev
   googletest libgtest-dev xvfb xauth valgrind-if-available strace mandoc groff-base
   dbus-daemon dbus-bin gvfs gvfs-daemons at-spi2-core libatk-adaptor)
+# The GTK 3 build (STASHWICK_TOOLKIT=gtk3): its toolkit, and a headless
+# Wayland compositor for its dialog tests.
+STASHWICK_GTK3_PACKAGES=(libgtk-3-dev weston)
+[ "${STASHWICK_TOOLKIT:-gtk2}" != gtk3 ] || STASHWICK_PACKAGES+=("${STASHWICK_GTK3_PACKAGES[@]}")
+
 # tools/package: the source and binary packages (dpkg-buildpackage, debhelper;
 # git archive makes the upstream tarball), their lint (lintian) and build log
 # check (blhc), hardening-check (devscripts) and the installed-package test
@@ -42,7 +47,8 @@ ensure_packages() {
 # -DCMAKE_BUILD_TYPE among them wins. The build type is STASHWICK_BUILD_TYPE,
 # else RelWithDebInfo; warnings are errors when STASHWICK_WERROR is ON.
 # STASHWICK_BUILD_TARGET, when set, builds only the targets it names
-# (separated by spaces).
+# (separated by spaces). The toolkit is STASHWICK_TOOLKIT (gtk2 or gtk3,
+# default gtk2).
 build_project() {
   local dir=${1:-$STASHWICK_ROOT/build}
   shift || true
@@ -52,7 +58,8 @@ build_project() {
   log=$(mktemp)
   local type=${STASHWICK_BUILD_TYPE:-RelWithDebInfo}
   if ! { cmake -S "$STASHWICK_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="$type" \
-           -DSTASHWICK_WERROR="${STASHWICK_WERROR:-OFF}" "$@" &&
+           -DSTASHWICK_WERROR="${STASHWICK_WERROR:-OFF}" -DSTASHWICK_TOOLKIT="${STASHWICK_TOOLKIT:-gtk2}" \
+           "$@" &&
          cmake --build "$dir" -j "$(nproc)" "${target[@]}"; } >"$log" 2>&1; then
     cat "$log" >&2
     rm -f "$log"

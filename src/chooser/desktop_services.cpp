@@ -286,7 +286,7 @@ void CheckAccessibility(BusLink& session, guint32 addressCall) {
 
 }  // namespace
 
-void KeepHungDesktopServicesAway() {
+void KeepHungDesktopServicesAway(bool dialogFollows) {
   const bool bridge = BridgeRequested();
   const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   if (!address || !*address) {
@@ -307,6 +307,9 @@ void KeepHungDesktopServicesAway() {
     }
     return;
   }
+  // A toolkit that starts without a dialog (the help and version screens)
+  // talks to no service that could hold it back.
+  if (!dialogFollows) return;
   BusLink session(g_get_monotonic_time() + SessionDeadlineUs);
   if (!session.Connect(address)) return;  // nothing listens: the toolkit fails at once too
   if (!session.Greet()) {

@@ -9,6 +9,7 @@
 // that keeps the toolkit away from it (for this process only) and says on
 // standard error what is left out. With no session bus address at all, only
 // keeps the accessibility bridge from starting a bus of its own. Healthy
-// services change nothing. Call it on the main thread before gtk_init, only
-// when a dialog follows; it starts no thread.
-void KeepHungDesktopServicesAway();
+// services change nothing. Without a dialog to follow, asks nothing and only
+// keeps a bus from being started. Call it on the main thread before gtk_init;
+// it starts no thread.
+void KeepHungDesktopServicesAway(bool dialogFollows);

@@ -87,7 +87,7 @@ const ToolkitStart& ToolkitInit() {
     g_log_default_handler("Gtk", G_LOG_LEVEL_WARNING, warning.c_str(), nullptr);
   // Before the toolkit or any thread of the font library starts: this may set
   // environment variables, which they read.
-  if (dialogFollows) KeepHungDesktopServicesAway();
+  KeepHungDesktopServicesAway(dialogFollows);
   // The options are read by now; this opens the display, or says it cannot
   // and ends the run.
   gtk_init(&QV_ArgC, &QV_ArgV);

@@ -184,7 +184,9 @@ std::vector<ActionButton> ActionButtons(GtkWidget* dialog) {
 bool ClickResponseButton(GtkWidget* dialog, int response) {
   for (const ActionButton& button : ActionButtons(dialog)) {
     if (button.response != response) continue;
-    gtk_button_clicked(GTK_BUTTON(button.widget));
+    // As a click or the keyboard presses it: pressed, then clicked a moment
+    // later. GTK 3 ignores a Save clicked in the same instant as a typed name.
+    gtk_widget_activate(button.widget);
     return true;
   }
   return false;

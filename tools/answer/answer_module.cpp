@@ -335,7 +335,14 @@ gboolean Poll(gpointer) {
     }
     if (pickedFilter >= 0) PickFilter(dialog, pickedFilter);
     if (!reportPath.empty()) AppendAcceptedName(dialog);
-    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    // Save pressed as a user presses it, released a moment later: GTK 3
+    // ignores an accept that comes in the same instant as a typed name.
+    GtkWidget* save = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    if (save) {
+      gtk_widget_activate(save);
+    } else {
+      gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    }
   } else if (answer == "cancel") {
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
   } else if (answer == "close") {
