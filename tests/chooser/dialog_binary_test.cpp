@@ -409,7 +409,10 @@ TEST_F(DialogBinary, MissingHomeShowsTheDialogBeforeTheErrorBox) {
   const ProcessResult result = RunProcess(run);
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.out, shared / "report.txt");
+  // GTK 3 raises no box for the missing home: the dialog is all there is.
+#ifndef STASHWICK_TOOLKIT_GTK3
   EXPECT_NE(result.err.find("stashwick-answer: message: "), std::string::npos) << result.err;
+#endif
   EXPECT_EQ(result.err.find("the message came before the dialog was on screen"), std::string::npos) << result.err;
 }
 
