@@ -229,3 +229,21 @@ TEST(DesktopServices, TheDialogMapsAndAnswersWithAnyOneStopped) {
 }
 
 }  // namespace
+
+// Outside a desktop session nothing is started that outlives the run: the
+// accessibility bus's socket and dconf's database, which such a bus and its
+// services leave in the home, are not there afterwards, and standard error
+// stays empty. (A GTK 3 program that does nothing about it leaves both, and
+// six processes.)
+TEST(DesktopServices, NoSessionBusStartsNoneOfItsOwn) {
+  if (!RequireDisplay()) return;
+  ScratchDir scratch;
+  ProcessOptions run = AnsweredRun(scratch, {"Save", scratch / "kept.txt", "", "0"}, "accept");
+  run.unsetEnv = {"DBUS_SESSION_BUS_ADDRESS", "NO_AT_BRIDGE", "GSETTINGS_BACKEND"};
+  const ProcessResult result = RunProcess(run);
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.out, scratch / "kept.txt");
+  EXPECT_EQ(result.err, "");
+  EXPECT_FALSE(fs::exists(scratch / "home/.cache/at-spi"));
+  EXPECT_FALSE(fs::exists(scratch / "home/.config/dconf"));
+}
