@@ -8,7 +8,8 @@
 // whether it answers. For one that does not, sets the environment variable
 // that keeps the toolkit away from it (for this process only) and says on
 // standard error what is left out. With no session bus address at all, only
-// keeps the accessibility bridge from starting a bus of its own. Healthy
+// keeps the toolkit (its accessibility bridge; GTK 3's settings too) from
+// starting a bus of its own. Healthy
 // services change nothing. Without a dialog to follow, asks nothing and only
 // keeps a bus from being started. Call it on the main thread before gtk_init;
 // it starts no thread.
