@@ -97,3 +97,38 @@ with_display() {
   xvfb-run -a -s "-screen 0 ${STASHWICK_SCREEN:-1280x1024}x24 -nolisten tcp -noreset" \
     sh -c 'export STASHWICK_XVFB="$DISPLAY"; exec "$@"' sh "$@"
 }
+
+# Runs CMD as a client of a Wayland compositor of its own and returns its
+# status: weston on a private Xvfb (with_display), so that it has a seat, a
+# keyboard and a pointer as a desktop's compositor has; its headless backend
+# has none, and GTK 3 then fails assertions on every focus change. CMD runs
+# with DISPLAY unset and WAYLAND_DISPLAY the compositor's socket by its full
+# path (so that a program given a runtime folder of its own still finds it),
+# in a private XDG_RUNTIME_DIR; weston's log is kept there and shown when
+# weston does not start.
+with_wayland() {
+  with_display bash -c '
+    runtime=$(mktemp -d)
+    trap "rm -rf \"\$runtime\"" EXIT
+    chmod 700 "$runtime"
+    XDG_RUNTIME_DIR=$runtime weston --backend=x11-backend.so --use-pixman --no-config \
+      --socket=wayland-stashwick --width=1280 --height=1024 --idle-time=0 \
+      >"$runtime/weston.log" 2>&1 </dev/null &
+    weston=$!
+    for _ in $(seq 100); do
+      [ -S "$runtime/wayland-stashwick" ] && break
+      kill -0 "$weston" 2>/dev/null || break
+      sleep 0.1
+    done
+    if [ ! -S "$runtime/wayland-stashwick" ]; then
+      echo "with_wayland: weston did not start:" >&2
+      cat "$runtime/weston.log" >&2
+      kill "$weston" 2>/dev/null
+      exit 1
+    fi
+    status=0
+    env -u DISPLAY XDG_RUNTIME_DIR="$runtime" WAYLAND_DISPLAY="$runtime/wayland-stashwick" "$@" || status=$?
+    kill "$weston" 2>/dev/null
+    wait "$weston" 2>/dev/null
+    exit "$status"' sh "$@"
+}

@@ -148,7 +148,7 @@ TEST_F(DialogBinary, DialogShowsWhatTheArgumentsSayAndPrintsTheAcceptedPath) {
     // Saving with no name does nothing: such a dialog is closed instead.
     const DialogRun run = Run(c.arguments, c.printed.empty() ? "close" : "accept");
     EXPECT_EQ(run.report.Item("title"), c.title);
-    EXPECT_EQ(run.report.Item("net_wm_name"), c.title);
+    if (OnX11()) EXPECT_EQ(run.report.Item("net_wm_name"), c.title);
     EXPECT_EQ(run.report.Item("action"), "save");
     EXPECT_EQ(run.report.Item("multiple"), "0");
     EXPECT_EQ(run.report.Item("folder"), c.folder);
@@ -316,7 +316,7 @@ TEST_F(DialogBinary, EveryByteFromOneUpInEachArgument) {
     SCOPED_TRACE(c.argument);
     const DialogRun run = Run(c.arguments, "accept");
     EXPECT_EQ(run.report.Item("title"), c.title);
-    EXPECT_EQ(run.report.Item("net_wm_name"), c.title);
+    if (OnX11()) EXPECT_EQ(run.report.Item("net_wm_name"), c.title);
     EXPECT_EQ(run.report.Item("folder"), dir);
     EXPECT_EQ(run.report.Item("name"), c.proposed);
     EXPECT_EQ(run.report.filters, c.filters);
@@ -391,6 +391,7 @@ TEST_F(DialogBinary, MissingHomeShowsTheDialogBeforeTheErrorBox) {
   if (getuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0 || !nobody)
     GTEST_SKIP() << "needs root, setpriv and the user nobody";
   if (g_file_test(nobody->pw_dir, G_FILE_TEST_EXISTS)) GTEST_SKIP() << "nobody's home exists here";
+  if (!OnX11()) GTEST_SKIP() << "nobody cannot reach the test user's Wayland socket";
   ScratchDir shared;
   fs::permissions(shared.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec |
                                      fs::perms::group_read | fs::perms::group_exec);

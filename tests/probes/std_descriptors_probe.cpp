@@ -1,7 +1,7 @@
 // Closes the standard descriptors named on the command line, as if the
 // process had been started without them, runs the console's guard and then
-// opens files the way start-up does (the X connection too with
-// STASHWICK_PROBE_TOOLKIT). Writes to the report file (argument 1) one line
+// opens files the way start-up does (the display connection too with
+// STASHWICK_PROBE_TOOLKIT: X, or Wayland for GTK 3 there). Writes to the report file (argument 1) one line
 // per standard descriptor, "<fd> <target> <access mode>", and the descriptors
 // the later opens received.
 //   std_descriptors_probe <report> [0] [1] [2]
@@ -14,6 +14,9 @@
 
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
+#if GTK_CHECK_VERSION(3, 0, 0)
+#include <gdk/gdkwayland.h>
+#endif
 
 #include "chooser/toolkit_start.h"
 #include "runtime/arguments.h"
@@ -53,7 +56,13 @@ int main(int argc, char** argv) {
   int xConnection = -1;
   if (std::getenv("STASHWICK_PROBE_TOOLKIT")) {
     ToolkitInit();
-    xConnection = ConnectionNumber(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()));
+    GdkDisplay* display = gdk_display_get_default();
+#if GTK_CHECK_VERSION(3, 0, 0)
+    if (GDK_IS_WAYLAND_DISPLAY(display))
+      xConnection = wl_display_get_fd(gdk_wayland_display_get_wl_display(display));
+    else
+#endif
+      xConnection = ConnectionNumber(GDK_DISPLAY_XDISPLAY(display));
   }
   const int plainFile = open("/dev/zero", O_RDONLY | O_CLOEXEC);
 

@@ -159,11 +159,19 @@ std::vector<std::string> SelectedPaths(GtkWidget* dialog) {
 
 std::vector<ActionButton> ActionButtons(GtkWidget* dialog) {
   GtkWidget* area = gtk_dialog_get_action_area(GTK_DIALOG(dialog));
+#if GTK_CHECK_VERSION(3, 12, 0)
+  // GTK 3 puts them in a header bar where its settings ask for one (on
+  // Wayland by default).
+  if (GtkWidget* header = gtk_dialog_get_header_bar(GTK_DIALOG(dialog))) area = header;
+#endif
   std::vector<std::pair<int, ActionButton>> placed;
   GList* children = gtk_container_get_children(GTK_CONTAINER(area));
   for (GList* item = children; item; item = item->next) {
     auto* widget = static_cast<GtkWidget*>(item->data);
-    if (!GTK_IS_BUTTON(widget)) continue;
+    // Only the dialog's own buttons: a header bar holds other widgets too.
+    if (!GTK_IS_BUTTON(widget) ||
+        gtk_dialog_get_response_for_widget(GTK_DIALOG(dialog), widget) == GTK_RESPONSE_NONE)
+      continue;
     // The box lists end-packed children backwards; "position" is the order
     // in which they were added.
     int position = 0;
@@ -182,14 +190,12 @@ std::vector<ActionButton> ActionButtons(GtkWidget* dialog) {
 }
 
 bool ClickResponseButton(GtkWidget* dialog, int response) {
-  for (const ActionButton& button : ActionButtons(dialog)) {
-    if (button.response != response) continue;
-    // As a click or the keyboard presses it: pressed, then clicked a moment
-    // later. GTK 3 ignores a Save clicked in the same instant as a typed name.
-    gtk_widget_activate(button.widget);
-    return true;
-  }
-  return false;
+  GtkWidget* button = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), response);
+  if (!button) return false;
+  // As a click or the keyboard presses it: pressed, then clicked a moment
+  // later. GTK 3 ignores a Save clicked in the same instant as a typed name.
+  gtk_widget_activate(button);
+  return true;
 }
 
 void SendDeleteEvent(GtkWidget* dialog) {

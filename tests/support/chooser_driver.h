@@ -48,10 +48,11 @@ struct ActionButton {
   int response;
   bool isDefault;
 };
-// The buttons of the dialog's action area, in the order they were added.
+// The dialog's response buttons (in its action area, or in GTK 3's header
+// bar), in the order they were added.
 std::vector<ActionButton> ActionButtons(GtkWidget* dialog);
 
-// Clicks the action-area button that answers with response; false if none does.
+// Clicks the button that answers with response; false if none does.
 bool ClickResponseButton(GtkWidget* dialog, int response);
 
 // Closes the dialog as a window manager does: a delete event through the queue.

@@ -8,6 +8,10 @@
 
 const char* Display() {
   const char* display = std::getenv("DISPLAY");
+#ifdef STASHWICK_TOOLKIT_GTK3
+  // GTK 3 takes a Wayland display where there is no X one.
+  if (!(display && *display)) display = std::getenv("WAYLAND_DISPLAY");
+#endif
   return display && *display ? display : nullptr;
 }
 
@@ -15,10 +19,15 @@ bool RequireDisplay() {
   if (Display() != nullptr) return true;
   const char* required = std::getenv("STASHWICK_REQUIRE_DISPLAY");
   if (required != nullptr && *required != '\0')
-    [] { FAIL() << "no X display (DISPLAY is unset), and STASHWICK_REQUIRE_DISPLAY says there is one"; }();
+    [] { FAIL() << "no display (DISPLAY is unset), and STASHWICK_REQUIRE_DISPLAY says there is one"; }();
   else
-    [] { GTEST_SKIP() << "needs an X display (DISPLAY is unset; run under xvfb-run)"; }();
+    [] { GTEST_SKIP() << "needs a display (DISPLAY is unset; run under xvfb-run)"; }();
   return false;
+}
+
+bool OnX11() {
+  const char* display = std::getenv("DISPLAY");
+  return display && *display;
 }
 
 bool HoldDisplay() {

@@ -7,7 +7,8 @@
 
 #include "support/process.h"
 
-// The X display of the tests, or null when there is none.
+// The display of the tests (X; on GTK 3 a Wayland one where there is no X
+// display), or null when there is none.
 const char* Display();
 
 // Whether the tests have an X display. Without one, the running test is
@@ -16,6 +17,10 @@ const char* Display();
 // it fails instead. The caller returns at once when it is false; from SetUp,
 // a skip or failure keeps the test body from running.
 bool RequireDisplay();
+
+// Whether the programs the tests start show their windows on X (DISPLAY is
+// set) rather than on Wayland, where X's window properties do not exist.
+bool OnX11();
 
 // The X server resets whenever its last client leaves and drops a client that
 // connects meanwhile; a connection of this process keeps it from resetting
