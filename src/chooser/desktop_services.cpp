@@ -81,7 +81,10 @@ class BusLink {
   // the toolkit then fails as quickly as this does.
   bool Connect(const char* address) {
     for (const std::string& entry : Split(address, ';')) {
-      if (entry.rfind("unix:", 0) != 0) continue;
+      if (entry.rfind("unix:", 0) != 0) {
+        otherTransport_ = true;
+        continue;
+      }
       sockaddr_un where{};
       where.sun_family = AF_UNIX;
       socklen_t length = 0;
@@ -100,7 +103,10 @@ class BusLink {
         }
         g_free(value);
       }
-      if (length == 0) continue;
+      if (length == 0) {
+        otherTransport_ = true;
+        continue;
+      }
       fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
       if (fd_ < 0) return false;
       if (connect(fd_, reinterpret_cast<sockaddr*>(&where), length) == 0 || errno == EINPROGRESS ||
@@ -113,6 +119,10 @@ class BusLink {
     }
     return false;
   }
+
+  // After a failed Connect: whether the address names a transport that this
+  // does not try (tcp, a launcher): a bus may still be there.
+  bool TriedAll() const { return !otherTransport_; }
 
   // Authenticates as this user and sends Hello. False when the bus does not
   // answer in time, or refuses.
@@ -247,6 +257,7 @@ class BusLink {
 
   gint64 deadline_;
   int fd_ = -1;
+  bool otherTransport_ = false;
   guint32 serial_ = 0;
   std::string buffer_;
   std::map<guint32, GDBusMessage*> replies_;
@@ -284,34 +295,44 @@ void CheckAccessibility(BusLink& session, guint32 addressCall) {
   Keep("NO_AT_BRIDGE", "1");
 }
 
+// No session bus: the toolkit's file system layer starts none, but the
+// accessibility bridge would start one of its own (dbus-launch) that outlives
+// the program. The bridge still finds an accessibility bus that the display
+// names; the file system layer stays local, as without a bus.
+void KeepOffAMissingBus(bool bridge) {
+  if (bridge || ToolkitAutolaunchesBus) {
+    Keep("GIO_USE_VFS", "local");
+    Keep("GIO_USE_VOLUME_MONITOR", "unix");
+    setenv("DBUS_SESSION_BUS_ADDRESS", NoBus, 1);
+  }
+  if (ToolkitAutolaunchesBus) {
+    // Nothing to reach on a bus that is not there: the bridge stays out,
+    // and the settings that dconf would keep on it are this run's own.
+    Keep("NO_AT_BRIDGE", "1");
+    setenv("GSETTINGS_BACKEND", "memory", 0);  // unless the caller picked one
+  }
+}
+
 }  // namespace
 
 void KeepHungDesktopServicesAway(bool dialogFollows) {
   const bool bridge = BridgeRequested();
   const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   if (!address || !*address) {
-    // No session bus: the toolkit's file system layer starts none, but the
-    // accessibility bridge would start one of its own (dbus-launch) that
-    // outlives the program. The bridge still finds an accessibility bus that
-    // the display names; the file system layer stays local, as without a bus.
-    if (bridge || ToolkitAutolaunchesBus) {
-      Keep("GIO_USE_VFS", "local");
-      Keep("GIO_USE_VOLUME_MONITOR", "unix");
-      setenv("DBUS_SESSION_BUS_ADDRESS", NoBus, 1);
-    }
-    if (ToolkitAutolaunchesBus) {
-      // Nothing to reach on a bus that is not there: the bridge stays out,
-      // and the settings that dconf would keep on it are this run's own.
-      Keep("NO_AT_BRIDGE", "1");
-      setenv("GSETTINGS_BACKEND", "memory", 0);  // unless the caller picked one
-    }
+    KeepOffAMissingBus(bridge);
     return;
   }
   // A toolkit that starts without a dialog (the help and version screens)
   // talks to no service that could hold it back.
   if (!dialogFollows) return;
   BusLink session(g_get_monotonic_time() + SessionDeadlineUs);
-  if (!session.Connect(address)) return;  // nothing listens: the toolkit fails at once too
+  if (!session.Connect(address)) {
+    // Nothing listens: the toolkit fails at once too. GTK 3's settings would
+    // then warn at every change they fail to keep there (a stale address
+    // from an ended session): such a bus counts as missing.
+    if (ToolkitAutolaunchesBus && session.TriedAll()) KeepOffAMissingBus(bridge);
+    return;
+  }
   if (!session.Greet()) {
     Say("the session bus did not answer: network places, the volume list and the accessibility "
         "bridge are left out");

@@ -9,7 +9,8 @@
 // that keeps the toolkit away from it (for this process only) and says on
 // standard error what is left out. With no session bus address at all, only
 // keeps the toolkit (its accessibility bridge; GTK 3's settings too) from
-// starting a bus of its own. Healthy
+// starting a bus of its own; for GTK 3 an address where nothing listens
+// counts as none. Healthy
 // services change nothing. Without a dialog to follow, asks nothing and only
 // keeps a bus from being started. Call it on the main thread before gtk_init;
 // it starts no thread.

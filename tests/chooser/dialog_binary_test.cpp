@@ -148,7 +148,9 @@ TEST_F(DialogBinary, DialogShowsWhatTheArgumentsSayAndPrintsTheAcceptedPath) {
     // Saving with no name does nothing: such a dialog is closed instead.
     const DialogRun run = Run(c.arguments, c.printed.empty() ? "close" : "accept");
     EXPECT_EQ(run.report.Item("title"), c.title);
-    if (OnX11()) EXPECT_EQ(run.report.Item("net_wm_name"), c.title);
+    if (OnX11()) {
+      EXPECT_EQ(run.report.Item("net_wm_name"), c.title);
+    }
     EXPECT_EQ(run.report.Item("action"), "save");
     EXPECT_EQ(run.report.Item("multiple"), "0");
     EXPECT_EQ(run.report.Item("folder"), c.folder);
@@ -316,7 +318,9 @@ TEST_F(DialogBinary, EveryByteFromOneUpInEachArgument) {
     SCOPED_TRACE(c.argument);
     const DialogRun run = Run(c.arguments, "accept");
     EXPECT_EQ(run.report.Item("title"), c.title);
-    if (OnX11()) EXPECT_EQ(run.report.Item("net_wm_name"), c.title);
+    if (OnX11()) {
+      EXPECT_EQ(run.report.Item("net_wm_name"), c.title);
+    }
     EXPECT_EQ(run.report.Item("folder"), dir);
     EXPECT_EQ(run.report.Item("name"), c.proposed);
     EXPECT_EQ(run.report.filters, c.filters);
