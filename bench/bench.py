@@ -2,31 +2,40 @@
 """The start-up benchmark's runs, statistics, table, JSON and chart; bench/run
 builds the programs and starts it on a private display:
 
-    bench.py BUILD_DIR RESULTS_DIR RUNS CASES BUILD_TYPE MODES [BEFORE]
+    bench.py BUILD_DIR RESULTS_DIR RUNS CASES BUILD_TYPE MODES TOOLKIT [BEFORE]
 
 Each program of a case runs RUNS times after one warm-up round, in rounds of
 one run each, under bench/mapwait, in each of MODES (idle, loaded; see
-MODE_NOTES); stashwick's ratios to the floor are the medians over the rounds of
-its run divided by the floor's run in the same round. BEFORE, when given, is
-another stashwick binary (an earlier build) that runs in the same rounds as
-"before". The table goes to standard output, bench.json and bench-<mode>.png
-to RESULTS_DIR, the raw runs (bench-raw.tsv), the test data and the charts'
-gnuplot scripts to BUILD_DIR.
+MODE_NOTES): stashwick, the floor (bench/floor.c built on TOOLKIT, gtk2 or
+gtk3, as stashwick is) and zenity, the system's GTK 3 save dialog. A ratio is
+the median over the rounds of one program's run divided by another's run in
+the same round. BEFORE, when given, is another stashwick binary (an earlier
+build) that runs in the same rounds as "before". The table goes to standard
+output, bench.json and bench-<mode>.png (GTK 3: bench-gtk3.json,
+bench-gtk3-<mode>.png) to RESULTS_DIR, the raw runs (bench-raw.tsv), the test
+data and the charts' gnuplot scripts to BUILD_DIR.
 """
 import datetime
 import json
 import math
 import os
 import signal
+import socket
 import statistics
 import subprocess
 import sys
+import textwrap
+import time
+import urllib.parse
 from pathlib import Path
 
 TITLE = "Save As"
 CASES = {"example": "worked example", "bigdir": "20,000-file folder",
          "home": "realistic home", "filters": "1,000 filters", "help": "-h vs bare gtk_init",
-         "desktop": "session bus, gvfs, a11y"}
+         "desktop": "session bus, gvfs, a11y", "deadbus": "dead session bus"}
+TOOLKITS = {"gtk2": "GTK+ 2", "gtk3": "GTK 3"}
+# The Debian packages of the toolkits, for their versions.
+TOOLKIT_PACKAGES = {"gtk2": "libgtk2.0-0", "gtk3": "libgtk-3-0"}
 # The desktop case's session bus: the installed services (gvfs, the
 # accessibility bus launcher) are started on it as a desktop session has them.
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -55,10 +64,13 @@ MODE_NOTES = {
             "(SCHED_FIFO 50), so that other load on the machine does not take a core from them",
     "loaded": "every core busy: one busy loop per core at normal priority for the whole mode, the "
               "programs and the X server at normal priority"}
-# The order of a round (reversed every other round): stashwick runs next to
-# the floor, so that the pair meets the same load.
-PROGRAMS = ["floor", "stashwick", "before"]
-COLORS = {"stashwick": 0x1F77B4, "floor": 0x7F7F7F, "before": 0xFF7F0E}
+# The order of a round (reversed every other round): stashwick runs between
+# the floor and zenity, so that each pair meets the same load.
+PROGRAMS = ["floor", "stashwick", "zenity", "before"]
+COLORS = {"stashwick": 0x1F77B4, "floor": 0x7F7F7F, "zenity": 0x2CA02C, "before": 0xFF7F0E}
+# The ratios in the table: each program against the floor, and stashwick
+# against zenity.
+PAIRS = [("stashwick", "floor"), ("zenity", "floor"), ("before", "floor"), ("stashwick", "zenity")]
 # The realistic home: recent files (some gone) and bookmarks (some missing).
 RECENT_ENTRIES = 500
 BOOKMARKS = 20
@@ -67,30 +79,60 @@ FIELDS = ["map_ms", "hwm_map_kb", "hwm_kb", "exit_ms", "maxrss_kb", "status", "c
 NOTE = """\
 time: exec to the dialog window mapped (help case: exec to exit). cpu: CPU time of all the
 process's threads at the map. memory: VmHWM 300 ms after the map (20,000-file folder: 2 s after,
-once loaded; help case: peak RSS of the run). floor: bench/floor.c, the smallest GTK+ 2 save
+once loaded; help case: peak RSS of the run). floor: bench/floor.c, the smallest {toolkit} save
 dialog doing the same toolkit work as stashwick: the same filters, the same pending-event pass
 before the dialog runs, the same filter made active after it (help case: gtk_init alone against
-stashwick -h). before: the stashwick binary given with --before, in the same rounds.
+stashwick -h). zenity: zenity --file-selection --save, the system's GTK 3 save dialog, with the
+same title, default file (--filename) and filters (--file-filter; it makes none of them active,
+its first one is); no help case. before: the stashwick binary given with --before.
+{environment}
 realistic home: the worked example with a recent-files list of 500 entries (half of them gone)
 and 20 bookmarks (5 of them missing).
-Ratios: each program runs once per round, stashwick next to the floor, the order reversed every
-other round; a ratio is the median over the rounds of a run / the floor's run in that round
-(rounds where either run failed are left out). time 95% CI: the distribution-free interval that
-holds the true median time ratio with at least 95% confidence (6 rounds or more).
+Ratios: each program runs once per round, stashwick between the floor and zenity, the order
+reversed every other round; a ratio is the median over the rounds of a run / the other program's
+run in that round (rounds where either run failed are left out). time 95% CI: the
+distribution-free interval that holds the true median time ratio with at least 95% confidence
+(6 rounds or more).
 Verdict (stashwick/floor): ok when the median ratio is at most the limit, MISS above it; limits:
 idle: time 0.90 (help case 1.05), cpu 1.05, memory 1.05; loaded: time, cpu and memory 1.05.
-*: the limit lies inside the 95% interval, so the noise of the machine could turn this verdict."""
+*: the limit lies inside the 95% interval, so the noise of the machine could turn this verdict.
+left behind: the processes started by a case's runs (found by their private homes) that still
+ran once it was over; they are ended then."""
+# The environments of the runs, filled in with what the floor and zenity get.
+ENVIRONMENT_NOTE = (
+    "Environment: no session bus, the accessibility bridge off (NO_AT_BRIDGE=1) and GSETTINGS_BACKEND=memory, "
+    "but for desktop: a session bus of the bench's own with gvfs and the accessibility bus, the bridge asked "
+    "for (GTK_MODULES=gail:atk-bridge); dead session bus: DBUS_SESSION_BUS_ADDRESS names a unix socket that "
+    "was bound and whose owner is gone (connect: ECONNREFUSED), the bridge asked for and dconf used, as in a "
+    "session whose bus has ended. Where no session bus is, the floor and zenity get what stashwick sets for "
+    "itself there before gtk_init, so that they do the same toolkit work and autolaunch no bus that would "
+    "outlive them: the {toolkit} floor {floor_own}; zenity {zenity_own}.")
 
 
 def command(case, program, build, data, before):
-    """The command line of a program in a case."""
+    """The command line of a program in a case; None: the program has none there."""
+    if program == "zenity":
+        return None if case == "help" else zenity_command(*dialog_arguments(case, data))
     binary = {"stashwick": build / "stashwick", "before": before, "floor": build / "bench/floor"}[program]
     if case == "help":
         return [binary, "--init-only" if program == "floor" else "-h"]
-    file = data / ("big" if case == "bigdir" else "example") / "notes.txt"
-    filters = MANY_FILTERS if case == "filters" else FEW_FILTERS
+    file, filters = dialog_arguments(case, data)
     pattern = "|".join(f"{name}|{globs}" for name, globs in filters)
     return [binary, TITLE, file, pattern, "1"]
+
+
+def dialog_arguments(case, data):
+    """The default file and the filters of a dialog case."""
+    file = data / ("big" if case == "bigdir" else "example") / "notes.txt"
+    return file, MANY_FILTERS if case == "filters" else FEW_FILTERS
+
+
+def zenity_command(file, filters):
+    """zenity's save dialog on the same file with the same filters: its globs are apart by
+    spaces, and "*.*" is "*" as stashwick takes it."""
+    globs = [" ".join("*" if glob == "*.*" else glob for glob in globs.split(";")) for _, globs in filters]
+    return (["zenity", "--file-selection", "--save", f"--title={TITLE}", f"--filename={file}"]
+            + [f"--file-filter={name} | {patterns}" for (name, _), patterns in zip(filters, globs)])
 
 
 def make_data(data):
@@ -147,18 +189,74 @@ def start_session_bus(data):
     return out[0], int(out[1])
 
 
-def measure(case, cmd, build, home, log, mode, desktop=None):
-    """One run under mapwait, with the program's own private home; desktop: the
-    environment of a desktop session (its bus, the accessibility bridge)."""
+def dead_bus(data):
+    """The address of a session bus that has gone: a unix socket that was bound and whose
+    owner has closed it, so that a connect there fails with ECONNREFUSED at once."""
+    path = data / "dead-bus"
+    path.unlink(missing_ok=True)
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as owner:
+        owner.bind(str(path))
+    return "unix:path=" + urllib.parse.quote(str(path), safe="/-_.")
+
+
+def environment(case, home, session):
+    """The environment of a run in a case, with the program's own private home. No session
+    bus (one of the caller's would be another machine's load), the accessibility bridge off
+    and the settings in memory; session: the address of the desktop case's bus or of the dead
+    one, where the bridge is asked for (GTK+ 2 loads it from GTK_MODULES) and, on the dead one,
+    dconf left to meet it too. WAYLAND_DISPLAY goes: the display is the private Xvfb."""
     for sub in [".config", ".local/share", ".cache", "run"]:
         (home / sub).mkdir(mode=0o700, parents=True, exist_ok=True)
-    env = {k: v for k, v in os.environ.items() if k != "GTK_MODULES"}
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("GTK_MODULES", "DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY")}
     env.update(HOME=str(home), XDG_CONFIG_HOME=f"{home}/.config", XDG_DATA_HOME=f"{home}/.local/share",
                XDG_CACHE_HOME=f"{home}/.cache", XDG_RUNTIME_DIR=f"{home}/run", NO_AT_BRIDGE="1",
                GSETTINGS_BACKEND="memory")
-    if desktop:
+    if session:
         env.pop("NO_AT_BRIDGE")
-        env.update(desktop)
+        env.update(DBUS_SESSION_BUS_ADDRESS=session, GTK_MODULES="gail:atk-bridge")
+    if case == "deadbus":
+        env.pop("GSETTINGS_BACKEND")
+    return env
+
+
+def own_settings(toolkit, env):
+    """What stashwick sets for itself before gtk_init in env, on that toolkit, where no
+    session bus is (KeepHungDesktopServicesAway, src/chooser/desktop_services.cpp): the file
+    system layer local and no bus address, when GTK 3 or the accessibility bridge asked for
+    would autolaunch a session bus that outlives the program; on GTK 3 (whose bridge is built
+    in and whose settings go to dconf over the bus) the bridge off and the settings in memory
+    as well. Empty where a bus address is set: then it sets nothing, or only for services that
+    do not answer, which the bench's bus has running."""
+    if env.get("DBUS_SESSION_BUS_ADDRESS"):
+        return {}
+    modules = env.get("GTK_MODULES", "").split(":")
+    bridge = env.get("NO_AT_BRIDGE") != "1" and (
+        toolkit == "gtk3" or any(Path(m).name in ("atk-bridge", "libatk-bridge.so") for m in modules))
+    settings = {}
+    if bridge or toolkit == "gtk3":
+        settings |= {"GIO_USE_VFS": "local", "GIO_USE_VOLUME_MONITOR": "unix",
+                     "DBUS_SESSION_BUS_ADDRESS": "disabled:"}
+    if toolkit == "gtk3":
+        settings |= {"NO_AT_BRIDGE": "1", "GSETTINGS_BACKEND": env.get("GSETTINGS_BACKEND", "memory")}
+    return settings
+
+
+def program_environment(program, toolkit, env):
+    """A program's environment in a case's env: the floor (of the build's toolkit) and zenity
+    (GTK 3) set nothing for themselves where no bus is, so they get what stashwick would set."""
+    own = {"floor": toolkit, "zenity": "gtk3"}.get(program)
+    return env | own_settings(own, env) if own else env
+
+
+def describe_own(toolkit, env):
+    """own_settings in words, for the table's notes: what differs from env."""
+    changed = {k: v for k, v in own_settings(toolkit, env).items() if env.get(k) != v}
+    return "gets " + ", ".join(f"{k}={v}" for k, v in changed.items()) if changed else "gets nothing more"
+
+
+def measure(case, cmd, build, env, log, mode):
+    """One run under mapwait, in env."""
     # The large folder takes about two seconds to load, in every program.
     flags = ["-n"] if case == "help" else ["-t", TITLE, "-w", "2000" if case == "bigdir" else "300"]
     run = subprocess.run([build / "bench/mapwait", "-T", "120", *flags, "--", *cmd], env=env,
@@ -168,6 +266,40 @@ def measure(case, cmd, build, home, log, mode, desktop=None):
     if run.returncode != 0 or sorted(fields) != sorted(FIELDS):
         return dict.fromkeys(FIELDS, "-1") | {"status": "error"}
     return fields
+
+
+def bench_processes(data):
+    """The processes that run with a home inside the bench's data (a program's private home,
+    or the bench's own): pid -> that home's name and the command's name."""
+    found = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            env = Path(f"/proc/{entry}/environ").read_bytes().split(b"\0")
+            name = Path(f"/proc/{entry}/comm").read_text().strip()
+        except OSError:
+            continue
+        homes = [v[5:].decode(errors="replace") for v in env if v.startswith(b"HOME=")]
+        if homes and homes[0].startswith(f"{data}/"):
+            found[int(entry)] = f"{Path(homes[0]).name}: {name}"
+    return found
+
+
+def left_behind(data, known, grace_s=5.0):
+    """What a case's runs left behind: the processes of the bench's homes that were not there
+    before it (known) and still run after grace_s seconds (the desktop bus's services leave
+    after it). They are ended, so that no later run meets them."""
+    end = time.monotonic() + grace_s
+    while True:
+        stray = {pid: what for pid, what in bench_processes(data).items() if pid not in known}
+        if not stray or time.monotonic() > end:
+            break
+        time.sleep(0.1)
+    for pid in stray:
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except OSError:
+            pass
+    return sorted(stray.values())
 
 
 def real_time(pid=0):
@@ -229,12 +361,12 @@ def median_interval(values):
 
 
 def ratios(case, rows):
-    """Each program that ran against the floor: per round, its run divided by the floor's
-    run, and the median of those ratios over the rounds where both runs are good."""
+    """Each pair of PAIRS that ran: per round, the one's run divided by the other's run, and
+    the median of those ratios over the rounds where both runs are good."""
     fields = measures(case)
-    theirs = {r["round"]: r for r in rows["floor"] if good(case, r)}
     result = {}
-    for program in [p for p in rows if p != "floor" and rows[p]]:
+    for program, base in [(p, b) for p, b in PAIRS if rows.get(p) and rows.get(b)]:
+        theirs = {r["round"]: r for r in rows[base] if good(case, r)}
         mine = {r["round"]: r for r in rows[program] if good(case, r)}
         pairs = [(mine[n], theirs[n]) for n in sorted(mine.keys() & theirs.keys())]
         paired = {what: [float(a[key]) / float(b[key]) for a, b in pairs
@@ -244,11 +376,11 @@ def ratios(case, rows):
         entry |= {what: round(statistics.median(values), 2) if values else None
                   for what, values in paired.items()}
         entry["time_interval"] = median_interval(paired["time"])
-        result[f"{program}/floor"] = entry
+        result[f"{program}/{base}"] = entry
     return result
 
 
-def print_table(mode, cases):
+def print_table(mode, toolkit, cases):
     def num(value, scale=1, form=".1f"):
         return "-" if value is None else f"{value / scale:{form}}"
 
@@ -258,7 +390,7 @@ def print_table(mode, cases):
         unsure = interval is not None and interval[0] <= limit < interval[1]
         return ("ok" if value <= limit else "MISS") + "*" * unsure
 
-    print(f"== {mode}: {MODE_NOTES[mode]}")
+    print(f"== {mode}, {TOOLKITS[toolkit]} build and floor: {MODE_NOTES[mode]}")
     row = "{:<20} {:<10} {:>4} {:>9} {:>9} {:>9} {:>9} {:>9}{}"
     print(row.format("case", "program", "runs", "time med", "time min", "cpu med", "mem med", "mem min", ""))
     print(row.format("", "", "", "ms", "ms", "ms", "MiB", "MiB", ""))
@@ -282,10 +414,11 @@ def print_table(mode, cases):
                              num(r["cpu"], form=".2f"), num(r["memory"], form=".2f"),
                              verdict(r["memory"], limits["memory"] if judged else None)
                              + " " + verdict(r["cpu"], limits["cpu"] if judged else None)).rstrip())
-    print()
+    stray = [f"{c['title']}: {', '.join(c['left_behind'])}" for c in cases if c["left_behind"]]
+    print("\nleft behind: " + ("; ".join(stray) if stray else "none") + "\n")
 
 
-def write_chart(mode, cases, runs, script_path, png):
+def write_chart(mode, toolkit, cases, runs, script_path, png):
     """One column per case, time above and memory below, each on its own scale:
     bars are medians, dots the best run, the dashed line 1.05x the floor's median.
     An x label is the program's name with, below it, what it runs where that differs."""
@@ -295,9 +428,10 @@ def write_chart(mode, cases, runs, script_path, png):
              f'set output "{png}"', "set style fill solid 0.85 border -1",
              'set grid ytics lc rgb "#dddddd"; set border 3; set xtics nomirror scale 0; set ytics nomirror',
              "set yrange [0:*]; set offsets 0, 0, graph 0.12, 0; set bmargin 3.5; unset key",
-             f'set multiplot layout 2,{len(cases)} title "stashwick start-up against the smallest GTK+ 2 save '
-             f'dialog (floor), {mode} mode\\nbars: median of {runs} runs, dots: best run, dashed: 1.05x '
-             'floor; ratios: median of paired runs; Xvfb, no window manager" font ",12"']
+             f'set multiplot layout 2,{len(cases)} title "stashwick start-up against the smallest '
+             f'{TOOLKITS[toolkit]} save dialog (floor) and zenity, {mode} mode\\nbars: median of {runs} runs, '
+             'dots: best run, dashed: 1.05x floor; ratios: median of paired runs; Xvfb, no window manager" '
+             'font ",12"']
     for row, (key, unit, form) in enumerate([("time_ms", "ms", "%.0f"), ("memory_kib", "MiB", "%.1f")]):
         scale = 1 if row == 0 else 1024
         for c in cases:
@@ -311,9 +445,12 @@ def write_chart(mode, cases, runs, script_path, png):
             lines.append("EOD")
             what = (c["title"] + "\\n" + ("time to exit" if c["case"] == "help" else "time to dialog mapped")
                     if row == 0 else "peak memory" if c["case"] == "help" else "peak memory VmHWM")
-            notes = [f"{name} {r[key.split('_')[0]]:.2f}x" for name, r in c["ratios"].items()
-                     if r[key.split("_")[0]] is not None]
-            lines += [f'set title "{what} ({unit})\\n{", ".join(notes)}" noenhanced',
+            # The ratios to the floor on one line, stashwick/zenity on the next.
+            notes = [[f"{name} {r[key.split('_')[0]]:.2f}x" for name, r in c["ratios"].items()
+                      if r[key.split("_")[0]] is not None and name.endswith("/floor") == floor]
+                     for floor in (True, False)]
+            lines += [f'set title "{what} ({unit})\\n' + "\\n".join(", ".join(n) for n in notes if n)
+                      + '" noenhanced',
                       f"set xrange [-0.6:{len(progs) - 0.4}]", "unset arrow"]
             base = progs["floor"][key]["median"] if "floor" in progs else None
             if base is not None:
@@ -329,9 +466,49 @@ def write_chart(mode, cases, runs, script_path, png):
     subprocess.run(["gnuplot", script_path], check=True)
 
 
+def package_version(package):
+    """The installed version of a Debian package; None when it is not installed. (Not
+    "zenity --version": that starts GTK, which autolaunches a session bus.)"""
+    out = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package], stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, text=True)
+    version = out.stdout.strip() if out.returncode == 0 else ""
+    return version or None
+
+
+def run_case(case, mode, rounds, programs, toolkit, paths, log):
+    """The rounds of one case in one mode (paths: the build folder, the test data and the
+    --before binary): the raw runs, and what they left behind."""
+    build, data, before = paths
+    print(f"bench/run: {mode}: {CASES[case]}", file=sys.stderr, flush=True)
+    commands = {p: [str(a) for a in c] for p in programs if (c := command(case, p, build, data, before))}
+    homes = data / ("realistic-home" if case == "home" else "home")
+    known = bench_processes(data)
+    session, bus = None, None
+    if case == "desktop":
+        session, bus = start_session_bus(data)
+    elif case == "deadbus":
+        session = dead_bus(data)
+    raw = []
+    for round_ in range(rounds + 1):
+        # Round 0 warms up; the order alternates, so that no program always runs first.
+        for program in list(commands)[::1 if round_ % 2 else -1]:
+            env = program_environment(program, toolkit, environment(case, homes / program, session))
+            fields = measure(case, commands[program], build, env, log, mode)
+            if round_:
+                raw.append({"mode": mode, "case": case, "program": program, "round": round_} | fields)
+    if bus:
+        # gvfs and the accessibility bus leave with it.
+        os.kill(bus, signal.SIGTERM)
+    stray = left_behind(data, known)
+    if stray:
+        print(f"bench/run: {mode}: {CASES[case]}: LEFT BEHIND (now ended): {', '.join(stray)}",
+              file=sys.stderr, flush=True)
+    return raw, stray
+
+
 def main():
-    build, results, runs, names, build_type, modes = sys.argv[1:7]
-    before = Path(sys.argv[7]) if len(sys.argv) > 7 and sys.argv[7] else None
+    build, results, runs, names, build_type, modes, toolkit = sys.argv[1:8]
+    before = Path(sys.argv[8]) if len(sys.argv) > 8 and sys.argv[8] else None
     build, results, runs = Path(build), Path(results), int(runs)
     names, modes = names.split(","), modes.split(",")
     data = build / "bench-data"
@@ -340,9 +517,9 @@ def main():
     for program in programs:
         make_realistic_home(data / "realistic-home" / program, data)
     x_server = x_server_pid()
-    print(f"bench/run: {runs} rounds of one run per program ({', '.join(programs)}), modes "
-          f"{', '.join(modes)}", file=sys.stderr)
-    raw = []
+    print(f"bench/run: {TOOLKITS[toolkit]} build, {runs} rounds of one run per program "
+          f"({', '.join(programs)}), modes {', '.join(modes)}", file=sys.stderr)
+    raw, strays = [], {}
     with open(build / "bench-stderr.log", "w") as log:
         for mode in modes:
             hogs = []
@@ -357,24 +534,9 @@ def main():
                         for _ in range(os.cpu_count() or 1)]
             try:
                 for case in names:
-                    print(f"bench/run: {mode}: {CASES[case]}", file=sys.stderr, flush=True)
-                    commands = {p: [str(a) for a in command(case, p, build, data, before)] for p in programs}
-                    homes = data / ("realistic-home" if case == "home" else "home")
-                    desktop, bus = None, None
-                    if case == "desktop":
-                        address, bus = start_session_bus(data)
-                        desktop = {"DBUS_SESSION_BUS_ADDRESS": address, "GTK_MODULES": "gail:atk-bridge"}
-                    for round_ in range(runs + 1):
-                        # Round 0 warms up; the order alternates, so that no program always runs first.
-                        for program in list(commands)[::1 if round_ % 2 else -1]:
-                            fields = measure(case, commands[program], build, homes / program, log, mode,
-                                             desktop)
-                            if round_:
-                                raw.append({"mode": mode, "case": case, "program": program,
-                                            "round": round_} | fields)
-                    if bus:
-                        # gvfs and the accessibility bus leave with it.
-                        os.kill(bus, signal.SIGTERM)
+                    runs_of_case, strays[mode, case] = run_case(case, mode, runs, programs, toolkit,
+                                                                (build, data, before), log)
+                    raw += runs_of_case
             finally:
                 for hog in hogs:
                     hog.kill()
@@ -384,17 +546,28 @@ def main():
         "".join("\t".join(str(r[k]) for k in columns) + "\n" for r in [dict(zip(columns, columns))] + raw))
 
     results.mkdir(parents=True, exist_ok=True)
+    # The GTK+ 2 results keep their names; the GTK 3 ones have names of their own beside them.
+    stem = "bench" if toolkit == "gtk2" else f"bench-{toolkit}"
+    no_bus = environment("example", data / "home", None)
     report = {"date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
               "runs_per_program": runs, "build_dir": str(build), "build_type": build_type,
+              "toolkit": toolkit, "toolkit_version": package_version(TOOLKIT_PACKAGES[toolkit]),
               "before": str(before) if before else None,
+              "floor": f"bench/floor.c on {TOOLKITS[toolkit]}: the smallest {TOOLKITS[toolkit]} save dialog "
+                       f"doing the same toolkit work as stashwick; where no session bus is, it "
+                       f"{describe_own(toolkit, no_bus)}",
+              "zenity": f"zenity {package_version('zenity')} --file-selection --save on GTK 3, "
+                        f"the same title, default file and filters (none made active); where no session bus "
+                        f"is, it {describe_own('gtk3', no_bus)}",
               "display": "Xvfb 1280x1024x24, no window manager",
               "time": "ms from exec to the dialog window mapped; help case: ms from exec to exit",
               "cpu": "ms of CPU time when the dialog was mapped: main thread, and all threads",
               "memory": "KiB VmHWM 300 ms after the map (bigdir: 2000 ms, once the folder has loaded); "
                         "help case: peak RSS of the run",
-              "ratios": "a program's run divided by the floor's run in the same round, median over "
+              "ratios": "a program's run divided by the other program's run in the same round, median over "
                         "the rounds where both are good; time_interval: distribution-free interval that holds the "
                         "median time ratio with at least 95 % confidence (null below 6 rounds)",
+              "left_behind": "processes a case's runs started that still ran once it was over (then ended)",
               "modes": {}}
     for mode in modes:
         cases = []
@@ -402,13 +575,16 @@ def main():
             rows = {p: [r for r in raw if r["mode"] == mode and r["case"] == case and r["program"] == p]
                     for p in ["stashwick"] + [p for p in programs if p != "stashwick"]}
             stats = {p: summarize(case, rs) for p, rs in rows.items() if rs}
-            cases.append({"case": case, "title": CASES[case], "programs": stats, "ratios": ratios(case, rows)})
-        print_table(mode, cases)
+            cases.append({"case": case, "title": CASES[case], "programs": stats, "ratios": ratios(case, rows),
+                          "left_behind": strays[mode, case]})
+        print_table(mode, toolkit, cases)
         report["modes"][mode] = {"setting": MODE_NOTES[mode], "limits": LIMITS[mode], "cases": cases}
-        write_chart(mode, cases, runs, build / f"bench-{mode}.gp", results / f"bench-{mode}.png")
-    print(NOTE)
-    (results / "bench.json").write_text(json.dumps(report, indent=2) + "\n")
-    print(f"bench/run: wrote {results}/bench.json, {results}/bench-<mode>.png and the raw runs in "
+        write_chart(mode, toolkit, cases, runs, build / f"bench-{mode}.gp", results / f"{stem}-{mode}.png")
+    environment_note = ENVIRONMENT_NOTE.format(toolkit=TOOLKITS[toolkit], floor_own=describe_own(toolkit, no_bus),
+                                               zenity_own=describe_own("gtk3", no_bus))
+    print(NOTE.format(toolkit=TOOLKITS[toolkit], environment=textwrap.fill(environment_note, 96)))
+    (results / f"{stem}.json").write_text(json.dumps(report, indent=2) + "\n")
+    print(f"bench/run: wrote {results}/{stem}.json, {results}/{stem}-<mode>.png and the raw runs in "
           f"{build}/bench-raw.tsv", file=sys.stderr)
 
 

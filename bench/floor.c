@@ -1,6 +1,9 @@
-/* The smallest honest GTK+ 2 save dialog: the baseline the start-up benchmark
- * holds stashwick against. It does the same toolkit work as stashwick and
- * nothing more, in the same order.
+/* The smallest honest save dialog of the toolkit stashwick builds with (GTK+ 2,
+ * or GTK 3 in the GTK 3 build): the baseline the start-up benchmark holds
+ * stashwick against. It does the same toolkit work as stashwick and nothing
+ * more, in the same order. It sets no environment for itself: where stashwick
+ * keeps the toolkit from autolaunching a session bus, bench.py gives it the
+ * same variables.
  *
  *   floor TITLE FILE PATTERN POS  save dialog on FILE with the filters of
  *                                 PATTERN ("name|globs|name|globs..", globs
