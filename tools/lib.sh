@@ -111,7 +111,10 @@ with_wayland() {
     runtime=$(mktemp -d)
     trap "rm -rf \"\$runtime\"" EXIT
     chmod 700 "$runtime"
-    XDG_RUNTIME_DIR=$runtime weston --backend=x11-backend.so --use-pixman --no-config \
+    # The software renderer: --renderer=pixman from weston 12 on, --use-pixman before.
+    renderer=--use-pixman
+    ! weston --help 2>&1 | grep -q -- "--renderer=" || renderer=--renderer=pixman
+    XDG_RUNTIME_DIR=$runtime weston --backend=x11-backend.so "$renderer" --no-config \
       --socket=wayland-stashwick --width=1280 --height=1024 --idle-time=0 \
       >"$runtime/weston.log" 2>&1 </dev/null &
     weston=$!
