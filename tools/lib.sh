@@ -8,12 +8,13 @@ STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # services' test runs a session bus, gvfs and the accessibility bus).
 # The toolkit is that of the build (STASHWICK_TOOLKIT, gtk2 by default): a
 # GTK 3 machine needs no GTK+ 2 at all.
-STASHWICK_PACKAGES=(build-essential cmake pkg-config
+STASHWICK_COMMON_PACKAGES=(build-essential cmake pkg-config
   googletest libgtest-dev xvfb xauth valgrind-if-available strace mandoc groff-base
   dbus-daemon dbus-bin gvfs gvfs-daemons at-spi2-core libatk-adaptor)
 STASHWICK_GTK2_PACKAGES=(libgtk2.0-dev)
 # The GTK 3 build: its toolkit, and a Wayland compositor for its dialog tests.
 STASHWICK_GTK3_PACKAGES=(libgtk-3-dev weston)
+STASHWICK_PACKAGES=("${STASHWICK_COMMON_PACKAGES[@]}")
 if [ "${STASHWICK_TOOLKIT:-gtk2}" = gtk3 ]; then
   STASHWICK_PACKAGES+=("${STASHWICK_GTK3_PACKAGES[@]}")
 else

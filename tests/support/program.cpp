@@ -6,13 +6,23 @@
 
 #include <cstdlib>
 
+namespace {
+
+// The variable's value, or null when it is unset or empty.
+const char* Variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : nullptr;
+}
+
+}  // namespace
+
 const char* Display() {
-  const char* display = std::getenv("DISPLAY");
+  const char* display = Variable("DISPLAY");
 #ifdef STASHWICK_TOOLKIT_GTK3
   // GTK 3 takes a Wayland display where there is no X one.
-  if (!(display && *display)) display = std::getenv("WAYLAND_DISPLAY");
+  if (!display) display = Variable("WAYLAND_DISPLAY");
 #endif
-  return display && *display ? display : nullptr;
+  return display;
 }
 
 bool RequireDisplay() {
@@ -25,10 +35,7 @@ bool RequireDisplay() {
   return false;
 }
 
-bool OnX11() {
-  const char* display = std::getenv("DISPLAY");
-  return display && *display;
-}
+bool OnX11() { return Variable("DISPLAY") != nullptr; }
 
 bool HoldDisplay() {
   for (int attempt = 0; attempt < 50; ++attempt) {
