@@ -98,9 +98,10 @@ void Announce(const char* key, const void* address) {
   std::fprintf(stderr, "%s=%#lx\n", key, static_cast<unsigned long>(reinterpret_cast<uintptr_t>(address)));
 }
 
+// "frame" is the frame's own address, not a local's: AddressSanitizer may
+// keep locals on a stack of its own, away from the one the code runs on.
 void LowStore() {
-  volatile int local = 0;
-  Announce("frame", const_cast<int*>(&local));
+  Announce("frame", __builtin_frame_address(0));
   Announce("expect-target", reinterpret_cast<void*>(kLowAddress));
   StoreTo(kLowAddress);
 }
@@ -137,8 +138,7 @@ void IllegalInstruction() { __builtin_trap(); }
 // instruction, so the record can be checked register by register.
 void MarkedRegistersStore() {
 #if defined(__x86_64__)
-  volatile int local = 0;
-  Announce("frame", const_cast<int*>(&local));
+  Announce("frame", __builtin_frame_address(0));
   Announce("expect-target", reinterpret_cast<void*>(kLowAddress));
   asm volatile(
       "movabsq $0x1100000000000011, %%rax\n\t"
