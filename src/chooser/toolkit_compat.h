@@ -3,6 +3,9 @@
 #pragma once
 
 #include <gtk/gtk.h>
+#if GTK_CHECK_VERSION(3, 0, 0) && defined(GDK_WINDOWING_WAYLAND)
+#include <gdk/gdkwayland.h>
+#endif
 
 #include <cstring>
 #include <string>
@@ -102,4 +105,26 @@ constexpr bool ToolkitAutolaunchesBus = true;
 #else
 constexpr bool ToolkitBridgeBuiltIn = false;
 constexpr bool ToolkitAutolaunchesBus = false;
+#endif
+
+// The window title as the display can carry it. An X property holds any
+// length. A Wayland request is at most 4096 bytes, and the title is one string
+// in one, after its 12 bytes of header and length and before its end byte:
+// 4083 bytes. GTK 3.24.52 cuts a longer title at that byte, inside a
+// character, calls it invalid text, and loses the compositor (the dialog
+// gone, status 1). The title is cut here first, after its last whole
+// character within that size.
+#if GTK_CHECK_VERSION(3, 0, 0) && defined(GDK_WINDOWING_WAYLAND)
+inline std::string ToolkitWindowTitle(const char* utf8) {
+  constexpr size_t kWaylandTitleBytes = 4096 - 12 - 1;
+  std::string title(utf8 ? utf8 : "");
+  if (title.size() <= kWaylandTitleBytes || !GDK_IS_WAYLAND_DISPLAY(gdk_display_get_default()))
+    return title;
+  size_t end = kWaylandTitleBytes;
+  while (end > 0 && (static_cast<unsigned char>(title[end]) & 0xC0) == 0x80) --end;
+  title.resize(end);
+  return title;
+}
+#else
+inline std::string ToolkitWindowTitle(const char* utf8) { return utf8 ? utf8 : ""; }
 #endif

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -284,21 +285,36 @@ TEST(DriverRefusal, RefusedOptionsAreOneLineOfTextInTheLocalesCharacterSet) {
 // Without a display the toolkit's line is all there is, even where the font
 // library would complain of its configuration: it has not started by then.
 // Such complaints once came in a race, in about one run in four, so the check
-// is repeated.
+// is repeated. Some toolkit releases start the font library themselves while
+// they read their options (GTK 3.24.52): a line that the toolkit alone prints
+// there, started by a program that does nothing else, is the toolkit's too.
 TEST(DriverNoDisplay, TheToolkitsLineIsAllThereIsEvenWithABrokenFontConfiguration) {
   ScratchDir scratch;
   const std::regex toolkitLine("\n?\\(stashwick:[0-9]+\\): Gtk-WARNING \\*\\*: [0-9:.]+: cannot open display: \n");
-  for (int run = 0; run < 20; ++run) {
+  const auto run = [&](const std::string& program) {
     ProcessOptions options;
-    options.args = {STASHWICK_BINARY, "T", scratch / "x.txt"};
+    options.args = {program, "T", scratch / "x.txt"};
     options.env = PrivateDesktopEnv(scratch);
     options.env.emplace_back("FONTCONFIG_FILE", scratch / "missing-fonts.conf");
     options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
-    const ProcessResult result = RunChecked(options);
+    return RunChecked(options);
+  };
+  std::set<std::string> toolkitOwn;
+  for (int i = 0; i < 20; ++i) {
+    std::istringstream lines(run(std::string(STASHWICK_PROBE_DIR) + "/toolkit_start_probe").err);
+    for (std::string line; std::getline(lines, line);)
+      if (!line.empty() && line.find("cannot open display") == std::string::npos)
+        toolkitOwn.insert(line + "\n");
+  }
+  for (int i = 0; i < 20; ++i) {
+    const ProcessResult result = run(STASHWICK_BINARY);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.out, "");
-    if (!std::regex_match(result.err, toolkitLine)) {
-      ADD_FAILURE() << "run " << run << ": " << result.err;
+    std::string rest = result.err;
+    for (const std::string& line : toolkitOwn)
+      for (size_t at; (at = rest.find(line)) != std::string::npos;) rest.erase(at, line.size());
+    if (!std::regex_match(rest, toolkitLine)) {
+      ADD_FAILURE() << "run " << i << ": " << result.err;
       break;
     }
   }

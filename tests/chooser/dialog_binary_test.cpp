@@ -349,7 +349,9 @@ TEST_F(DialogBinary, LongestArgumentsOpenTheDialogAndEndCleanly) {
     bool folderSettles;
   };
   const Case cases[] = {
-      {"title", {longTitle, dir + "/a.txt"}, Latin9ToUtf8(longTitle), 0, true},
+      // A Wayland request carries 4083 bytes of it: the whole characters in them.
+      {"title", {longTitle, dir + "/a.txt"},
+       OnX11() ? Latin9ToUtf8(longTitle) : Latin9ToUtf8(longTitle).substr(0, 4082), 0, true},
       // The toolkit walks up a path beyond PATH_MAX one folder at a time, for
       // many seconds, and then reports that it could not show the folder: the
       // cancel comes long before that.

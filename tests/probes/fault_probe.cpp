@@ -104,6 +104,8 @@ void LowStore() {
   Announce("frame", __builtin_frame_address(0));
   Announce("expect-target", reinterpret_cast<void*>(kLowAddress));
   StoreTo(kLowAddress);
+  // Not a tail call: the fault comes while this frame is still on the stack.
+  asm volatile("" ::: "memory");
 }
 
 void GuardPageStore() {
