@@ -29,7 +29,7 @@ STASHWICK_PACKAGING_PACKAGES=(dpkg-dev debhelper git lintian blhc devscripts aut
 # Only when two builds of the package differ: what differs.
 STASHWICK_DIFF_PACKAGES=(diffoscope)
 # tools/debian-root: makes the root of another Debian release.
-STASHWICK_ROOT_PACKAGES=(mmdebstrap)
+STASHWICK_ROOT_PACKAGES=(mmdebstrap bubblewrap)
 # The fuzz targets need clang with its sanitizer and libFuzzer runtimes:
 # libclang-rt-dev is the runtime of the release's default clang (14 on
 # Debian 12, 19 on Debian 13), as clang is its compiler.
