@@ -130,8 +130,9 @@ std::string RunFileChooser(const char* title, const char* defaultFile, const cha
   DiscardChosenPaths();
 
   const bool saving = mode == ChooserMode::Save;
+  const std::string shownTitle = ToolkitWindowTitle(utf8Title.get());
   OwnedWidget dialog(gtk_file_chooser_dialog_new(
-      ToolkitWindowTitle(utf8Title.get()).c_str(), nullptr, saving ? GTK_FILE_CHOOSER_ACTION_SAVE : GTK_FILE_CHOOSER_ACTION_OPEN,
+      shownTitle.c_str(), nullptr, saving ? GTK_FILE_CHOOSER_ACTION_SAVE : GTK_FILE_CHOOSER_ACTION_OPEN,
       GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, saving ? GTK_STOCK_SAVE : GTK_STOCK_OPEN,
       GTK_RESPONSE_ACCEPT, nullptr));
   if (!dialog) return FromToolkitText(nullptr);
