@@ -5,21 +5,67 @@
 STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages the build, the program and the tests need (the desktop
-# services' test runs a session bus, gvfs and the accessibility bus).
-# The toolkit is that of the build (STASHWICK_TOOLKIT, gtk2 by default): a
-# GTK 3 machine needs no GTK+ 2 at all.
+# services' test runs a session bus, gvfs and the accessibility bus), and
+# those of each toolkit: a GTK 3 machine needs no GTK+ 2 at all.
 STASHWICK_COMMON_PACKAGES=(build-essential cmake pkg-config
   googletest libgtest-dev xvfb xauth valgrind-if-available strace mandoc groff-base
   dbus-daemon dbus-bin gvfs gvfs-daemons at-spi2-core libatk-adaptor)
 STASHWICK_GTK2_PACKAGES=(libgtk2.0-dev)
 # The GTK 3 build: its toolkit, and a Wayland compositor for its dialog tests.
 STASHWICK_GTK3_PACKAGES=(libgtk-3-dev weston)
-STASHWICK_PACKAGES=("${STASHWICK_COMMON_PACKAGES[@]}")
-if [ "${STASHWICK_TOOLKIT:-gtk2}" = gtk3 ]; then
-  STASHWICK_PACKAGES+=("${STASHWICK_GTK3_PACKAGES[@]}")
-else
-  STASHWICK_PACKAGES+=("${STASHWICK_GTK2_PACKAGES[@]}")
-fi
+
+# Makes TOOLKIT (gtk2 or gtk3) the build's: exports STASHWICK_TOOLKIT and
+# sets STASHWICK_PACKAGES to the common packages and that toolkit's.
+use_toolkit() {
+  case $1 in
+    gtk2) STASHWICK_PACKAGES=("${STASHWICK_COMMON_PACKAGES[@]}" "${STASHWICK_GTK2_PACKAGES[@]}") ;;
+    gtk3) STASHWICK_PACKAGES=("${STASHWICK_COMMON_PACKAGES[@]}" "${STASHWICK_GTK3_PACKAGES[@]}") ;;
+    *) echo "STASHWICK_TOOLKIT is gtk2 or gtk3, not '$1'" >&2; exit 2 ;;
+  esac
+  export STASHWICK_TOOLKIT=$1
+}
+
+# Whether this release offers GTK+ 2's development package: installed, or a
+# candidate for apt (a package pinned away, as a release that dropped it,
+# has none). Without package lists apt knows no package at all: they are
+# fetched once then.
+gtk2_offered() {
+  dpkg-query -W -f='${Status}' libgtk2.0-dev 2>/dev/null | grep -q "ok installed" && return 0
+  command -v apt-cache >/dev/null || { pkg-config --exists gtk+-2.0 2>/dev/null; return; }
+  local candidate
+  candidate=$(apt-cache policy libgtk2.0-dev 2>/dev/null | sed -n 's/^ *Candidate: //p')
+  if [ -z "$candidate" ]; then
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 || true
+    candidate=$(apt-cache policy libgtk2.0-dev 2>/dev/null | sed -n 's/^ *Candidate: //p')
+  fi
+  [ -n "$candidate" ] && [ "$candidate" != "(none)" ]
+}
+
+# The toolkit of tools/run, tools/test and the bench: STASHWICK_TOOLKIT where
+# it is set; else GTK+ 2, the reference, where the release offers it, and
+# GTK 3 where it does not, said in one line.
+pick_toolkit() {
+  if [ -n "${STASHWICK_TOOLKIT:-}" ]; then
+    use_toolkit "$STASHWICK_TOOLKIT"
+  elif gtk2_offered; then
+    echo "stashwick: toolkit: GTK+ 2, which this release offers (STASHWICK_TOOLKIT=gtk3 builds on GTK 3)" >&2
+    use_toolkit gtk2
+  else
+    echo "stashwick: toolkit: GTK 3, as this release offers no GTK+ 2 (libgtk2.0-dev)" >&2
+    use_toolkit gtk3
+  fi
+}
+
+# The build folder of the toolkit: build/ for GTK+ 2, build-gtk3/ for GTK 3.
+toolkit_build_dir() {
+  if [ "$STASHWICK_TOOLKIT" = gtk2 ]; then
+    echo "$STASHWICK_ROOT/build"
+  else
+    echo "$STASHWICK_ROOT/build-$STASHWICK_TOOLKIT"
+  fi
+}
 
 # tools/package: the source and binary packages (dpkg-buildpackage, debhelper;
 # git archive makes the upstream tarball), their lint (lintian) and build log
@@ -54,8 +100,8 @@ ensure_packages() {
 # -DCMAKE_BUILD_TYPE among them wins. The build type is STASHWICK_BUILD_TYPE,
 # else RelWithDebInfo; warnings are errors when STASHWICK_WERROR is ON.
 # STASHWICK_BUILD_TARGET, when set, builds only the targets it names
-# (separated by spaces). The toolkit is STASHWICK_TOOLKIT (gtk2 or gtk3,
-# default gtk2).
+# (separated by spaces). The toolkit is STASHWICK_TOOLKIT (gtk2 or gtk3; see
+# use_toolkit and pick_toolkit).
 build_project() {
   local dir=${1:-$STASHWICK_ROOT/build}
   shift || true
@@ -65,7 +111,7 @@ build_project() {
   log=$(mktemp)
   local type=${STASHWICK_BUILD_TYPE:-RelWithDebInfo}
   if ! { cmake -S "$STASHWICK_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="$type" \
-           -DSTASHWICK_WERROR="${STASHWICK_WERROR:-OFF}" -DSTASHWICK_TOOLKIT="${STASHWICK_TOOLKIT:-gtk2}" \
+           -DSTASHWICK_WERROR="${STASHWICK_WERROR:-OFF}" -DSTASHWICK_TOOLKIT="${STASHWICK_TOOLKIT:?}" \
            "$@" &&
          cmake --build "$dir" -j "$(nproc)" "${target[@]}"; } >"$log" 2>&1; then
     cat "$log" >&2
