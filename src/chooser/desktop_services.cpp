@@ -313,6 +313,33 @@ void KeepOffAMissingBus(bool bridge) {
   }
 }
 
+// dconf keeps its shared state in <runtime folder>/dconf, and where it cannot
+// make that folder (a runtime folder that is not there for this user, or not
+// theirs) it says so at every read of a setting: dozens of lines on standard
+// error for one dialog. The settings are then this run's own, in one line.
+void KeepDconfOffAnUnusableRuntimeFolder() {
+  if (!ToolkitReadsDconf || std::getenv("GSETTINGS_BACKEND")) return;
+  const gchar* runtime = g_get_user_runtime_dir();
+  gchar* folder = g_build_filename(runtime, "dconf", nullptr);
+  // The same folder, made the same way, as dconf makes it on its first read.
+  const bool usable = g_mkdir_with_parents(folder, 0700) == 0 && access(folder, W_OK | X_OK) == 0;
+  g_free(folder);
+  if (usable) return;
+  Say(std::string("the runtime folder ") + runtime +
+      " cannot hold the settings' shared state: the dialog's settings are this run's own");
+  Keep("GSETTINGS_BACKEND", "memory");
+  // The file system layer looks there for the daemon's direct sockets too,
+  // and says at each mount that it talks over the session bus instead, as it
+  // then does; that line only repeats this one.
+  g_log_set_handler(
+      "GVFS", G_LOG_LEVEL_WARNING,
+      [](const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer) {
+        if (message && std::strstr(message, "The peer-to-peer connection failed")) return;
+        g_log_default_handler(domain, level, message, nullptr);
+      },
+      nullptr);
+}
+
 }  // namespace
 
 void KeepHungDesktopServicesAway(bool dialogFollows) {
@@ -340,8 +367,11 @@ void KeepHungDesktopServicesAway(bool dialogFollows) {
     Keep("GIO_USE_VOLUME_MONITOR", "unix");
     Keep("NO_AT_BRIDGE", "1");
     setenv("DBUS_SESSION_BUS_ADDRESS", NoBus, 1);
+    // dconf writes through the bus: its settings are this run's own too.
+    if (ToolkitReadsDconf) setenv("GSETTINGS_BACKEND", "memory", 0);
     return;
   }
+  KeepDconfOffAnUnusableRuntimeFolder();
   // One ping to each service that runs, all sent at once; a name that nobody
   // owns gets the bus's error at once and is not started.
   const char* const peer = "org.freedesktop.DBus.Peer";

@@ -102,9 +102,11 @@ inline void ToolkitKeepWarnings(std::vector<std::string>* into) {
 #if GTK_CHECK_VERSION(3, 0, 0)
 constexpr bool ToolkitBridgeBuiltIn = true;
 constexpr bool ToolkitAutolaunchesBus = true;
+constexpr bool ToolkitReadsDconf = true;
 #else
 constexpr bool ToolkitBridgeBuiltIn = false;
 constexpr bool ToolkitAutolaunchesBus = false;
+constexpr bool ToolkitReadsDconf = false;
 #endif
 
 // The window title as the display can carry it. An X property holds any

@@ -41,9 +41,18 @@ const char* const BusConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD
 
 struct HungCase {
   const char* name;
-  const char* stopped;  // "" none, "bus", "a11y-bus", "no-bus" (no address at all), or the bus name of the service
-  const char* said;     // what standard error says, "" nothing
+  // "" none, "bus", "a11y-bus", "no-bus" (no address at all), "runtime-folder" (one that
+  // cannot be made), or the bus name of the service
+  const char* stopped;
+  const char* said;  // what standard error says, "" nothing
 };
+
+// GTK+ 2 keeps no settings in dconf: an unusable runtime folder changes nothing there.
+#ifdef STASHWICK_TOOLKIT_GTK3
+const char* const RuntimeFolderSaid = "stashwick: the runtime folder /dev/null/run cannot hold";
+#else
+const char* const RuntimeFolderSaid = "";
+#endif
 
 const HungCase HungCases[] = {
     {"healthy", "", ""},
@@ -56,6 +65,7 @@ const HungCase HungCases[] = {
     {"accessibility_bus", "a11y-bus", "stashwick: the accessibility bus did not answer"},
     {"accessibility_launcher", "org.a11y.Bus",
      "stashwick: the accessibility bus launcher org.a11y.Bus did not answer"},
+    {"runtime_folder", "runtime-folder", RuntimeFolderSaid},
 };
 
 // The processes whose environment holds entry (a bus started by a run
@@ -107,12 +117,12 @@ class PrivateSession {
   }
 
   // A run answered with accept, with the bridge and the bus of this test.
-  ProcessResult Run(const std::string& report, bool withBus = true) {
+  ProcessResult Run(const std::string& report, bool withBus = true, const std::string& runtime = "") {
     ProcessOptions run = AnsweredRun(scratch_, {"Save report", scratch_ / "home/report.txt", "", "0"}, "accept");
     for (auto& [name, value] : run.env)
       if (name == "GTK_MODULES") value = std::string("gail:atk-bridge:") + STASHWICK_ANSWER_MODULE;
     if (withBus) run.env.emplace_back("DBUS_SESSION_BUS_ADDRESS", address_);
-    run.env.emplace_back("XDG_RUNTIME_DIR", scratch_ / "run");
+    run.env.emplace_back("XDG_RUNTIME_DIR", runtime.empty() ? scratch_ / "run" : runtime);
     run.env.emplace_back("STASHWICK_ANSWER_REPORT", report);
     run.unsetEnv = {"NO_AT_BRIDGE", "GIO_USE_VFS", "GIO_USE_VOLUME_MONITOR", "GIO_MODULE_DIR"};
     if (!withBus) run.unsetEnv.push_back("DBUS_SESSION_BUS_ADDRESS");
@@ -188,7 +198,7 @@ void RunRow(PrivateSession& session, const HungCase& row) {
       std::printf("row %s: no accessibility bus started on this session bus; not stopped\n", row.name);
       return;
     }
-  } else if (!stopped.empty()) {
+  } else if (!stopped.empty() && stopped != "runtime-folder") {
     session.stopped_ = session.Started(stopped);
     ASSERT_GT(session.stopped_, 0) << stopped << " did not start on the bus";
   }
@@ -197,10 +207,20 @@ void RunRow(PrivateSession& session, const HungCase& row) {
   }
 
   const std::string report = session.scratch_ / "report";
-  const ProcessResult run = session.Run(report);
+  // Nothing can be made below /dev/null: as for a user whose runtime folder is
+  // missing or root's.
+  const ProcessResult run = session.Run(report, true, stopped == "runtime-folder" ? "/dev/null/run" : "");
   ASSERT_FALSE(run.timedOut) << row.name << ": the dialog was held back";
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out, session.scratch_ / "home/report.txt");
+  // Whatever is left out, dconf never floods standard error at each setting
+  // it cannot read or keep. Where the runtime folder is said to be unusable,
+  // neither does the file system layer at each mount it then reaches over
+  // the bus instead of directly.
+  EXPECT_EQ(run.err.find("dconf-"), std::string::npos) << run.err;
+  if (stopped == "runtime-folder" && *row.said) {
+    EXPECT_EQ(run.err.find("peer-to-peer"), std::string::npos) << run.err;
+  }
   if (*row.said) {
     EXPECT_NE(run.err.find(row.said), std::string::npos) << run.err;
   } else {
