@@ -11,8 +11,8 @@
 // keeps the toolkit (its accessibility bridge; GTK 3's settings too) from
 // starting a bus of its own; for GTK 3 an address where nothing listens
 // counts as none. GTK 3's settings stay in memory where dconf cannot work (a
-// silent bus, a runtime folder it cannot use). Healthy
-// services change nothing. Without a dialog to follow, asks nothing and only
-// keeps a bus from being started. Call it on the main thread before gtk_init;
-// it starts no thread.
+// silent bus, a runtime folder it cannot use). Healthy services change
+// nothing. Without a dialog to follow, asks nothing and only keeps a bus from
+// being started. Call it on the main thread before gtk_init; it starts no
+// thread.
 void KeepHungDesktopServicesAway(bool dialogFollows);
