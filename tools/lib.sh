@@ -30,14 +30,12 @@ use_toolkit() {
 # has none). Without package lists apt knows no package at all: they are
 # fetched once then.
 gtk2_offered() {
-  dpkg-query -W -f='${Status}' libgtk2.0-dev 2>/dev/null | grep -q "ok installed" && return 0
+  installed libgtk2.0-dev && return 0
   command -v apt-cache >/dev/null || { pkg-config --exists gtk+-2.0 2>/dev/null; return; }
   local candidate
   candidate=$(apt-cache policy libgtk2.0-dev 2>/dev/null | sed -n 's/^ *Candidate: //p')
   if [ -z "$candidate" ]; then
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 || true
+    apt_get update -qq || true
     candidate=$(apt-cache policy libgtk2.0-dev 2>/dev/null | sed -n 's/^ *Candidate: //p')
   fi
   [ -n "$candidate" ] && [ "$candidate" != "(none)" ]
@@ -85,14 +83,25 @@ STASHWICK_FUZZ_PACKAGES=(clang libclang-rt-dev)
 ensure_packages() {
   local missing=() pkg
   for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+    installed "$pkg" || missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
+  echo "installing: ${missing[*]}" >&2
+  apt_get update -qq
+  apt_get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Whether the Debian package is installed.
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"
+}
+
+# apt-get with the arguments given, as root (through sudo where this is not
+# root), without questions, its output on standard error.
+apt_get() {
   local sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  echo "installing: ${missing[*]}" >&2
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "$@" >&2
 }
 
 # Configures and builds into the given folder (default build/); extra
