@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -9,6 +10,8 @@
 #include "chooser/text_conversion.h"
 #include "chooser/toolkit_compat.h"
 #include "chooser/toolkit_owners.h"
+#include "desktop/desktop_services.h"
+#include "desktop/portal.h"
 #include "runtime/text_decoding.h"
 
 namespace {
@@ -105,6 +108,42 @@ void FollowPickedFilter(GObject* object, GParamSpec*, gpointer data) {
   gtk_file_chooser_set_current_name(chooser, renamed.c_str());
 }
 
+// The save dialog through the desktop portal, with what the own dialog would
+// show first: the default file's folder (the working folder for none) and
+// its name, proposed. False when the portal failed, said on standard error:
+// the own dialog shows then. On acceptance the path is the chosen list's one.
+bool RunPortalSaveDialog(const gchar* title, const gchar* defaultFile, const std::vector<PatternFilter>& filters,
+                         int32_t position) {
+  PortalSaveRequest request;
+  request.title = ToolkitWindowTitle(title);
+  const size_t length = strlen(defaultFile);
+  // A relative name is taken from the working folder, as the toolkit takes it.
+  GText absolute(g_canonicalize_filename(length ? defaultFile : ".", nullptr));
+  if (length == 0 || defaultFile[length - 1] == '/') {
+    request.folder = absolute.get();
+  } else {
+    GText folder(g_path_get_dirname(absolute.get()));
+    request.folder = folder.get();
+    const gchar* slash = strrchr(defaultFile, '/');
+    request.name = slash ? slash + 1 : defaultFile;
+  }
+  for (const PatternFilter& filter : filters) request.filters.push_back({filter.name, filter.patterns});
+  request.preselect = position;
+  const PortalSaveResult result = PortalSaveFile(request);
+  if (result.outcome == PortalOutcome::Failed) {
+    std::fprintf(stderr, "stashwick: %s: the program's own save dialog shows instead\n", result.failure.c_str());
+    return false;
+  }
+  LastFilterIndex = result.filter >= 0 ? result.filter
+                    : position >= 0 && static_cast<size_t>(position) < filters.size() ? position
+                                                                                      : 0;
+  if (result.outcome == PortalOutcome::Accepted) {
+    ChosenPathList.reset(g_slist_prepend(nullptr, g_strdup(result.path.c_str())));
+    ChosenPathCursor = ChosenPathList.get();
+  }
+  return true;
+}
+
 // Processes the events pending now: one pass of the toolkit's loop (it
 // dispatches every source ready at the highest priority), then further passes
 // while window-system events are still queued, since each pass takes only one
@@ -130,6 +169,10 @@ std::string RunFileChooser(const char* title, const char* defaultFile, const cha
   DiscardChosenPaths();
 
   const bool saving = mode == ChooserMode::Save;
+  const std::vector<PatternFilter> filters = ParseFilterPattern(utf8Pattern.get());
+  if (saving && PortalSaveDialogChosen() &&
+      RunPortalSaveDialog(utf8Title.get(), utf8DefaultFile.get(), filters, position))
+    return FromToolkitText(ChosenPathCursor ? static_cast<const gchar*>(ChosenPathCursor->data) : nullptr);
   const std::string shownTitle = ToolkitWindowTitle(utf8Title.get());
   OwnedWidget dialog(gtk_file_chooser_dialog_new(
       shownTitle.c_str(), nullptr, saving ? GTK_FILE_CHOOSER_ACTION_SAVE : GTK_FILE_CHOOSER_ACTION_OPEN,
@@ -141,7 +184,6 @@ std::string RunFileChooser(const char* title, const char* defaultFile, const cha
   gtk_dialog_set_default_response(GTK_DIALOG(dialog.get()), GTK_RESPONSE_ACCEPT);
   ApplyDefaultFile(chooser, utf8DefaultFile.get(), mode);
   if (flags & AllowMultiple) gtk_file_chooser_set_select_multiple(chooser, TRUE);
-  const std::vector<PatternFilter> filters = ParseFilterPattern(utf8Pattern.get());
   GtkFileFilter* preselect = AddFilters(chooser, filters, position);
 
   // The dialog looks up the home folder for its place in the sidebar. When that

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "chooser/toolkit_owners.h"
+#include "desktop/desktop_services.h"
 
 // The command-line options that this toolkit takes from the leading run:
 // those that take a value (in the next argument, or after "=") and those that
@@ -95,18 +96,15 @@ inline void ToolkitKeepWarnings(std::vector<std::string>* into) {
 }
 #endif
 
-// GTK 3 starts the accessibility bridge by itself (GTK+ 2 only when
-// GTK_MODULES names it), and reads its settings through dconf; outside a
-// desktop session, on X11, either autolaunches a session bus that outlives
-// the program.
+// What the toolkit reaches of the desktop on its own. GTK 3 starts the
+// accessibility bridge by itself (GTK+ 2 only when GTK_MODULES names it), and
+// reads its settings through dconf; outside a desktop session, on X11, either
+// autolaunches a session bus that outlives the program. GTK 3 can show the
+// save dialog through the desktop portal; GTK+ 2 knows no portal.
 #if GTK_CHECK_VERSION(3, 0, 0)
-constexpr bool ToolkitBridgeBuiltIn = true;
-constexpr bool ToolkitAutolaunchesBus = true;
-constexpr bool ToolkitReadsDconf = true;
+inline constexpr DesktopToolkit ToolkitDesktop{true, true, true, true};
 #else
-constexpr bool ToolkitBridgeBuiltIn = false;
-constexpr bool ToolkitAutolaunchesBus = false;
-constexpr bool ToolkitReadsDconf = false;
+inline constexpr DesktopToolkit ToolkitDesktop{};
 #endif
 
 // The window title as the display can carry it. An X property holds any

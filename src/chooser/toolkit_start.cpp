@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "chooser/desktop_services.h"
 #include "chooser/startup_prefetch.h"
 #include "chooser/toolkit_compat.h"
+#include "desktop/desktop_services.h"
 #include "runtime/arguments.h"
 
 namespace {
@@ -87,7 +87,7 @@ const ToolkitStart& ToolkitInit() {
     g_log_default_handler("Gtk", G_LOG_LEVEL_WARNING, warning.c_str(), nullptr);
   // Before the toolkit or any thread of the font library starts: this may set
   // environment variables, which they read.
-  KeepHungDesktopServicesAway(dialogFollows);
+  KeepHungDesktopServicesAway(dialogFollows, ToolkitDesktop);
   // The options are read by now; this opens the display, or says it cannot
   // and ends the run.
   gtk_init(&QV_ArgC, &QV_ArgV);

@@ -1,4 +1,4 @@
-#include "chooser/desktop_services.h"
+#include "desktop/desktop_services.h"
 
 #include <gio/gio.h>
 #include <poll.h>
@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "chooser/toolkit_compat.h"
 
 namespace {
 
@@ -33,6 +32,16 @@ const char* const VolumeMonitors[] = {
     "org.gtk.vfs.GoaVolumeMonitor",
 };
 const char* const AccessibilityLauncher = "org.a11y.Bus";
+// The desktop portal, and the prefix of its backends' names, which show its
+// dialogs.
+const char* const Portal = "org.freedesktop.portal.Desktop";
+const char* const PortalBackendPrefix = "org.freedesktop.impl.portal.desktop.";
+// A portal that this run starts has this long: it starts its backends first
+// (0.8 s measured cold).
+constexpr gint64 PortalStartDeadlineUs = 3 * 1000 * 1000;
+
+// Whether this run's save dialog goes through the portal.
+bool PortalChosen = false;
 
 // What the toolkit gets instead of a session bus: an address of no transport,
 // which the bus libraries refuse at once, without starting a bus.
@@ -48,11 +57,11 @@ void Keep(const char* name, const char* value) { setenv(name, value, 1); }
 
 // Whether the modules that the toolkit loads from GTK_MODULES include the
 // accessibility bridge, which then talks to the accessibility bus.
-bool BridgeRequested() {
+bool BridgeRequested(const DesktopToolkit& toolkit) {
   const char* modules = std::getenv("GTK_MODULES");
   const char* off = std::getenv("NO_AT_BRIDGE");
   if (off && std::strcmp(off, "1") == 0) return false;
-  if (ToolkitBridgeBuiltIn) return true;
+  if (toolkit.bridgeBuiltIn) return true;
   if (!modules) return false;
   gchar** names = g_strsplit(modules, G_SEARCHPATH_SEPARATOR_S, -1);
   bool found = false;
@@ -162,6 +171,9 @@ class BusLink {
     g_free(blob);
     return sent ? serial : 0;
   }
+
+  // Gives the calls still to come until deadline.
+  void SetDeadline(gint64 deadline) { deadline_ = deadline; }
 
   // Waits until every one of serials has its reply (or error), or the
   // deadline passes. True when all came.
@@ -299,13 +311,13 @@ void CheckAccessibility(BusLink& session, guint32 addressCall) {
 // accessibility bridge would start one of its own (dbus-launch) that outlives
 // the program. The bridge still finds an accessibility bus that the display
 // names; the file system layer stays local, as without a bus.
-void KeepOffAMissingBus(bool bridge) {
-  if (bridge || ToolkitAutolaunchesBus) {
+void KeepOffAMissingBus(bool bridge, const DesktopToolkit& toolkit) {
+  if (bridge || toolkit.autolaunchesBus) {
     Keep("GIO_USE_VFS", "local");
     Keep("GIO_USE_VOLUME_MONITOR", "unix");
     setenv("DBUS_SESSION_BUS_ADDRESS", NoBus, 1);
   }
-  if (ToolkitAutolaunchesBus) {
+  if (toolkit.autolaunchesBus) {
     // Nothing to reach on a bus that is not there: the bridge stays out,
     // and the settings that dconf would keep on it are this run's own.
     Keep("NO_AT_BRIDGE", "1");
@@ -317,8 +329,8 @@ void KeepOffAMissingBus(bool bridge) {
 // make that folder (a runtime folder that is not there for this user, or not
 // theirs) it says so at every read of a setting: dozens of lines on standard
 // error for one dialog. The settings are then this run's own, in one line.
-void KeepDconfOffAnUnusableRuntimeFolder() {
-  if (!ToolkitReadsDconf || std::getenv("GSETTINGS_BACKEND")) return;
+void KeepDconfOffAnUnusableRuntimeFolder(const DesktopToolkit& toolkit) {
+  if (!toolkit.readsDconf || std::getenv("GSETTINGS_BACKEND")) return;
   const gchar* runtime = g_get_user_runtime_dir();
   gchar* folder = g_build_filename(runtime, "dconf", nullptr);
   // The same folder, made the same way, as dconf makes it on its first read.
@@ -340,13 +352,98 @@ void KeepDconfOffAnUnusableRuntimeFolder() {
       nullptr);
 }
 
+// Whether the toolkit would show the save dialog through the portal: where
+// GTK_USE_PORTAL is 1, or inside a Flatpak sandbox, which leaves its
+// description in the runtime folder. GTK 3 asks the same.
+bool PortalWanted(const DesktopToolkit& toolkit) {
+  if (!toolkit.portalFileChooser) return false;
+  const char* use = std::getenv("GTK_USE_PORTAL");
+  if (use && use[0] == '1') return true;
+  gchar* description = g_build_filename(g_get_user_runtime_dir(), "flatpak-info", nullptr);
+  const bool sandboxed = g_file_test(description, G_FILE_TEST_EXISTS);
+  g_free(description);
+  return sandboxed;
+}
+
+// The program's own dialog shows instead of the portal's. The toolkit keeps
+// away from the portal too: on Wayland it would read its settings there.
+void LeavePortalOut(const std::string& what) {
+  Say(what + ": the program's own save dialog shows instead");
+  unsetenv("GTK_USE_PORTAL");
+}
+
+// Text of an error reply: its name and message.
+std::string ErrorText(GDBusMessage* reply) {
+  const gchar* name = g_dbus_message_get_error_name(reply);
+  GVariant* body = g_dbus_message_get_body(reply);
+  const gchar* message = nullptr;
+  if (body && g_variant_is_of_type(body, G_VARIANT_TYPE("(s)"))) g_variant_get(body, "(&s)", &message);
+  return std::string(name ? name : "") + (message ? std::string(": ") + message : "");
+}
+
+bool IsError(GDBusMessage* reply) { return g_dbus_message_get_message_type(reply) == G_DBUS_MESSAGE_TYPE_ERROR; }
+
+// Asks the portal for its file chooser, and pings each of its backends that
+// runs, whose window the dialog would be. The portal is started when it is not
+// running, as the toolkit would; a portal that is missing, silent or without
+// a file chooser, or a silent backend, leaves the portal out with one line.
+// ownerCall and namesCall are the replies to NameHasOwner and ListNames.
+void CheckPortal(BusLink& session, guint32 ownerCall, guint32 namesCall) {
+  GDBusMessage* owner = session.Reply(ownerCall);
+  GDBusMessage* names = session.Reply(namesCall);
+  gboolean running = FALSE;
+  if (owner && !IsError(owner) && g_dbus_message_get_body(owner))
+    g_variant_get(g_dbus_message_get_body(owner), "(b)", &running);
+  if (!running) session.SetDeadline(g_get_monotonic_time() + PortalStartDeadlineUs);
+  const guint32 versionCall =
+      session.Call(running, Portal, "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Properties", "Get",
+                   g_variant_new("(ss)", "org.freedesktop.portal.FileChooser", "version"));
+  std::vector<guint32> calls{versionCall};
+  std::vector<std::string> backends;
+  if (running && names && !IsError(names) && g_dbus_message_get_body(names)) {
+    GVariantIter* iter = nullptr;
+    const gchar* name = nullptr;
+    g_variant_get(g_dbus_message_get_body(names), "(as)", &iter);
+    while (g_variant_iter_next(iter, "&s", &name))
+      if (g_str_has_prefix(name, PortalBackendPrefix)) backends.emplace_back(name);
+    g_variant_iter_free(iter);
+  }
+  for (const std::string& backend : backends)
+    calls.push_back(session.Call(true, backend.c_str(), "/", "org.freedesktop.DBus.Peer", "Ping", nullptr));
+  session.Await(calls);
+  GDBusMessage* version = session.Reply(versionCall);
+  if (!version) {
+    LeavePortalOut(std::string("the desktop portal ") + Portal + " did not answer");
+    return;
+  }
+  if (IsError(version)) {
+    const std::string error = g_dbus_message_get_error_name(version) ? g_dbus_message_get_error_name(version) : "";
+    if (error == "org.freedesktop.DBus.Error.ServiceUnknown" || error == "org.freedesktop.DBus.Error.NameHasNoOwner")
+      LeavePortalOut(std::string("the desktop portal ") + Portal + " is not on the session bus");
+    else
+      LeavePortalOut("the desktop portal has no file chooser (" + ErrorText(version) + ")");
+    return;
+  }
+  for (size_t i = 0; i < backends.size(); ++i) {
+    if (session.Reply(calls[i + 1])) continue;
+    LeavePortalOut("the desktop portal's backend " + backends[i] + " did not answer");
+    return;
+  }
+  PortalChosen = true;
+}
+
 }  // namespace
 
-void KeepHungDesktopServicesAway(bool dialogFollows) {
-  const bool bridge = BridgeRequested();
+bool PortalSaveDialogChosen() { return PortalChosen; }
+
+void KeepHungDesktopServicesAway(bool dialogFollows, const DesktopToolkit& toolkit) {
+  const bool bridge = BridgeRequested(toolkit);
+  const bool portal = dialogFollows && PortalWanted(toolkit);
+  const char* const noBusForPortal = "there is no session bus for the desktop portal";
   const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   if (!address || !*address) {
-    KeepOffAMissingBus(bridge);
+    KeepOffAMissingBus(bridge, toolkit);
+    if (portal) LeavePortalOut(noBusForPortal);
     return;
   }
   // A toolkit that starts without a dialog (the help and version screens)
@@ -357,7 +454,8 @@ void KeepHungDesktopServicesAway(bool dialogFollows) {
     // Nothing listens: the toolkit fails at once too. GTK 3's settings would
     // then warn at every change they fail to keep there (a stale address
     // from an ended session): such a bus counts as missing.
-    if (ToolkitAutolaunchesBus && session.TriedAll()) KeepOffAMissingBus(bridge);
+    if (toolkit.autolaunchesBus && session.TriedAll()) KeepOffAMissingBus(bridge, toolkit);
+    if (portal) LeavePortalOut(noBusForPortal);
     return;
   }
   if (!session.Greet()) {
@@ -368,10 +466,11 @@ void KeepHungDesktopServicesAway(bool dialogFollows) {
     Keep("NO_AT_BRIDGE", "1");
     setenv("DBUS_SESSION_BUS_ADDRESS", NoBus, 1);
     // dconf writes through the bus: its settings are this run's own too.
-    if (ToolkitReadsDconf) setenv("GSETTINGS_BACKEND", "memory", 0);
+    if (toolkit.readsDconf) setenv("GSETTINGS_BACKEND", "memory", 0);
+    if (portal) LeavePortalOut("the desktop portal is on the session bus, which did not answer");
     return;
   }
-  KeepDconfOffAnUnusableRuntimeFolder();
+  KeepDconfOffAnUnusableRuntimeFolder(toolkit);
   // One ping to each service that runs, all sent at once; a name that nobody
   // owns gets the bus's error at once and is not started.
   const char* const peer = "org.freedesktop.DBus.Peer";
@@ -386,6 +485,15 @@ void KeepHungDesktopServicesAway(bool dialogFollows) {
       bridge ? session.Call(true, AccessibilityLauncher, "/org/a11y/bus", "org.a11y.Bus", "GetAddress", nullptr)
              : 0;
   if (addressCall) calls.push_back(addressCall);
+  guint32 ownerCall = 0;
+  guint32 namesCall = 0;
+  if (portal) {
+    const char* const bus = "org.freedesktop.DBus";
+    ownerCall = session.Call(false, bus, "/org/freedesktop/DBus", bus, "NameHasOwner", g_variant_new("(s)", Portal));
+    namesCall = session.Call(false, bus, "/org/freedesktop/DBus", bus, "ListNames", nullptr);
+    calls.push_back(ownerCall);
+    calls.push_back(namesCall);
+  }
   session.Await(calls);
   if (!Answered(session, daemonCall)) {
     Say(std::string("the file system daemon ") + VfsDaemon +
@@ -402,4 +510,5 @@ void KeepHungDesktopServicesAway(bool dialogFollows) {
     Keep("GIO_USE_VOLUME_MONITOR", "unix");
   }
   if (bridge) CheckAccessibility(session, addressCall);
+  if (portal) CheckPortal(session, ownerCall, namesCall);
 }
