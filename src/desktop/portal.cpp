@@ -11,9 +11,18 @@ namespace {
 const char* const PortalName = "org.freedesktop.portal.Desktop";
 const char* const PortalPath = "/org/freedesktop/portal/desktop";
 
+const char* const BackendNamespace = "org.freedesktop.impl.portal";
+
 // How long the portal has to take the request (it answers with the request's
 // handle at once, before its dialog shows); the user's answer has no deadline.
 constexpr gint TakeRequestTimeoutMs = 3000;
+
+// The portal answers "other" both for a backend that failed and for a dialog
+// window closed without Cancel (Escape, the window manager's close). A failure
+// comes at once, or with the backend leaving the bus; a person closes a window
+// only once it has been on screen for a while: a backend's dialog maps 150 ms
+// or more after the request, and a person takes 200 ms or more to react.
+constexpr gint64 ClosedByPersonAfterUs = 300 * 1000;
 
 // Owners of what GLib allocates here.
 struct VariantUnref {
@@ -85,6 +94,8 @@ struct PendingRequest {
   GMainLoop* loop;
   PortalSaveResult result;
   bool ended = false;
+  gint64 takenAt = 0;         // when the portal took the request; 0 before
+  bool backendLeft = false;   // a backend of the portal left the bus meanwhile
 };
 
 void End(PendingRequest& pending) {
@@ -116,9 +127,10 @@ void OnResponse(GDBusConnection*, const gchar*, const gchar*, const gchar*, cons
     result.failure = "the desktop portal accepted no file";
   } else if (code == 1) {
     result.outcome = PortalOutcome::Cancelled;
+  } else if (!pending.backendLeft && pending.takenAt &&
+             g_get_monotonic_time() - pending.takenAt >= ClosedByPersonAfterUs) {
+    result.outcome = PortalOutcome::Cancelled;  // the window closed: a person's cancel
   } else {
-    // The backend's failure, or its window closed without Cancel: the portal
-    // does not tell the two apart.
     result.failure = "the desktop portal ended the save dialog without an answer";
   }
   g_free(uris);
@@ -131,7 +143,12 @@ void OnPortalLeft(GDBusConnection*, const gchar*, const gchar*, const gchar*, co
   const gchar* name = nullptr;
   const gchar* newOwner = nullptr;
   g_variant_get(parameters, "(&s&s&s)", &name, nullptr, &newOwner);
-  if (pending.ended || std::strcmp(name, PortalName) != 0 || *newOwner) return;
+  if (pending.ended || *newOwner) return;
+  if (g_str_has_prefix(name, BackendNamespace)) {
+    pending.backendLeft = true;  // its request ends with the portal's "other"
+    return;
+  }
+  if (std::strcmp(name, PortalName) != 0) return;
   pending.result.failure = "the desktop portal left the session bus before it answered";
   End(pending);
 }
@@ -139,14 +156,15 @@ void OnPortalLeft(GDBusConnection*, const gchar*, const gchar*, const gchar*, co
 void OnRequestTaken(GObject* source, GAsyncResult* answer, gpointer data) {
   GError* error = nullptr;
   GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), answer, &error);
-  if (reply) {
-    g_variant_unref(reply);
-    return;
-  }
   const OwnedError owned(error);
   // Cancelled: the request has ended, and pending with it.
-  if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) return;
+  if (!reply && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) return;
   auto& pending = *static_cast<PendingRequest*>(data);
+  if (reply) {
+    g_variant_unref(reply);
+    pending.takenAt = g_get_monotonic_time();
+    return;
+  }
   if (pending.ended) return;
   if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) {
     pending.result.failure = "the desktop portal did not take the request";
@@ -187,7 +205,7 @@ PortalSaveResult PortalSaveFile(const PortalSaveRequest& request) {
                                          nullptr);
   const guint left = g_dbus_connection_signal_subscribe(
       connection, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
-      PortalName, G_DBUS_SIGNAL_FLAGS_MATCH_ARG0_NAMESPACE, OnPortalLeft, &pending, nullptr);
+      "org.freedesktop", G_DBUS_SIGNAL_FLAGS_MATCH_ARG0_NAMESPACE, OnPortalLeft, &pending, nullptr);
   g_dbus_connection_call(connection, PortalName, PortalPath, "org.freedesktop.portal.FileChooser", "SaveFile",
                          g_variant_new("(ss@a{sv})", "", Valid(request.title).c_str(), Options(request, token)),
                          G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, TakeRequestTimeoutMs, cancellable,
