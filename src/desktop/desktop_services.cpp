@@ -47,8 +47,13 @@ bool PortalChosen = false;
 // which the bus libraries refuse at once, without starting a bus.
 const char* const NoBus = "disabled:";
 
-// What the toolkit gets as its folder of file system modules: no folder.
+// What the toolkit gets as its folder of GIO modules where none can be made:
+// no folder.
 const char* const NoModules = "/dev/null";
+// The one GIO module kept where the file system daemon is silent: the
+// settings backend (dconf), which keeps the user's settings and talks to no
+// file system service.
+const char* const SettingsModule = "libdconfsettings.so";
 
 void Say(const std::string& line) { std::fprintf(stderr, "stashwick: %s\n", line.c_str()); }
 
@@ -352,6 +357,30 @@ void KeepDconfOffAnUnusableRuntimeFolder(const DesktopToolkit& toolkit) {
       nullptr);
 }
 
+// Keeps every GIO module out but the settings backend: the file system
+// daemon's modules (the daemon's client, the remote volume monitors) ask the
+// daemon when they load, and the settings backend keeps what the user set
+// (the dialog's hidden files, its size). GIO loads the modules of its folder
+// once, at its first use: the folder is made of a link to that one module,
+// used at once, and removed. Where that cannot be done, no module at all.
+void LoadOnlyTheSettingsModule() {
+  const char* source = std::getenv("GIO_MODULE_DIR");
+  gchar* module = g_build_filename(source && *source ? source : STASHWICK_GIO_MODULE_DIR, SettingsModule, nullptr);
+  gchar* folder = g_file_test(module, G_FILE_TEST_EXISTS) ? g_dir_make_tmp("stashwick-gio-XXXXXX", nullptr) : nullptr;
+  gchar* link = folder ? g_build_filename(folder, SettingsModule, nullptr) : nullptr;
+  if (link && symlink(module, link) == 0) {
+    Keep("GIO_MODULE_DIR", folder);
+    g_vfs_get_default();  // loads the folder's modules, and only now
+    unlink(link);
+  } else {
+    Keep("GIO_MODULE_DIR", NoModules);
+  }
+  if (folder) rmdir(folder);
+  g_free(link);
+  g_free(folder);
+  g_free(module);
+}
+
 // Whether the toolkit would show the save dialog through the portal: where
 // GTK_USE_PORTAL is 1, or inside a Flatpak sandbox, which leaves its
 // description in the runtime folder. GTK 3 asks the same.
@@ -502,7 +531,7 @@ void KeepHungDesktopServicesAway(bool dialogFollows, const DesktopToolkit& toolk
     // monitor is picked: no file system modules at all, the built-in local
     // ones only.
     Keep("GIO_USE_VFS", "local");
-    Keep("GIO_MODULE_DIR", NoModules);
+    LoadOnlyTheSettingsModule();
   }
   for (size_t i = 0; i < monitorCalls.size(); ++i) {
     if (Answered(session, monitorCalls[i])) continue;
