@@ -381,6 +381,41 @@ void LoadOnlyTheSettingsModule() {
   g_free(module);
 }
 
+bool IsError(GDBusMessage* reply) { return g_dbus_message_get_message_type(reply) == G_DBUS_MESSAGE_TYPE_ERROR; }
+
+// Pings the daemon of each mount that the file system daemon has running (the
+// trash, which the sidebar of GTK 3's dialog lists, shares, devices): each is
+// a process of its own, and one that has hung holds the dialog at its first
+// call. The toolkit then reaches local files only.
+void CheckMounts(BusLink& session, guint32 mountsCall) {
+  GDBusMessage* reply = session.Reply(mountsCall);
+  GVariant* body = reply && !IsError(reply) ? g_dbus_message_get_body(reply) : nullptr;
+  if (!body || !g_variant_is_of_type(body, G_VARIANT_TYPE("(a(sossssssbay(aya{sv})ay))"))) return;
+  std::vector<std::pair<std::string, std::string>> mounts;  // owner, name shown
+  GVariant* list = g_variant_get_child_value(body, 0);
+  for (gsize i = 0; i < g_variant_n_children(list); ++i) {
+    const gchar* owner = nullptr;
+    const gchar* shown = nullptr;
+    const gchar* scheme = nullptr;
+    g_variant_get_child(list, i, "(&s&o&s&s&s&s&s&sbay(aya{sv})ay)", &owner, nullptr, &shown, &scheme,
+                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    mounts.emplace_back(owner, std::string(shown) + " (" + scheme + ")");
+  }
+  g_variant_unref(list);
+  std::vector<guint32> pings;
+  for (const auto& mount : mounts)
+    pings.push_back(session.Call(true, mount.first.c_str(), "/", "org.freedesktop.DBus.Peer", "Ping", nullptr));
+  session.Await(pings);
+  for (size_t i = 0; i < mounts.size(); ++i) {
+    if (Answered(session, pings[i])) continue;
+    Say("the file system mount " + mounts[i].second +
+        " did not answer: the trash, network places and mounted devices are left out");
+    Keep("GIO_USE_VFS", "local");
+    Keep("GIO_USE_VOLUME_MONITOR", "unix");
+    return;
+  }
+}
+
 // Whether the toolkit would show the save dialog through the portal: where
 // GTK_USE_PORTAL is 1, or inside a Flatpak sandbox, which leaves its
 // description in the runtime folder. GTK 3 asks the same.
@@ -410,7 +445,6 @@ std::string ErrorText(GDBusMessage* reply) {
   return std::string(name ? name : "") + (message ? std::string(": ") + message : "");
 }
 
-bool IsError(GDBusMessage* reply) { return g_dbus_message_get_message_type(reply) == G_DBUS_MESSAGE_TYPE_ERROR; }
 
 // Asks the portal for its file chooser, and pings each of its backends that
 // runs, whose window the dialog would be. The portal is started when it is not
@@ -504,7 +538,9 @@ void KeepHungDesktopServicesAway(bool dialogFollows, const DesktopToolkit& toolk
   // owns gets the bus's error at once and is not started.
   const char* const peer = "org.freedesktop.DBus.Peer";
   const guint32 daemonCall = session.Call(true, VfsDaemon, "/", peer, "Ping", nullptr);
-  std::vector<guint32> calls{daemonCall};
+  const guint32 mountsCall =
+      session.Call(true, VfsDaemon, "/org/gtk/vfs/mounttracker", "org.gtk.vfs.MountTracker", "ListMounts", nullptr);
+  std::vector<guint32> calls{daemonCall, mountsCall};
   std::vector<guint32> monitorCalls;
   for (const char* monitor : VolumeMonitors) {
     monitorCalls.push_back(session.Call(true, monitor, "/", peer, "Ping", nullptr));
@@ -532,6 +568,8 @@ void KeepHungDesktopServicesAway(bool dialogFollows, const DesktopToolkit& toolk
     // ones only.
     Keep("GIO_USE_VFS", "local");
     LoadOnlyTheSettingsModule();
+  } else {
+    CheckMounts(session, mountsCall);
   }
   for (size_t i = 0; i < monitorCalls.size(); ++i) {
     if (Answered(session, monitorCalls[i])) continue;
