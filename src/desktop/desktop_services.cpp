@@ -14,6 +14,26 @@
 #include <string>
 #include <vector>
 
+// The services asked, and what the toolkit goes without, for the run, when
+// one of them is silent (each silence says so in one line):
+//
+//   service                              asked with             silent: left out
+//   the session bus                      greeting (Hello)       the bus: gvfs, the volume list, the
+//                                                               accessibility bridge, dconf (GTK 3),
+//                                                               the portal
+//   gvfs's daemon org.gtk.vfs.Daemon     Ping                   gvfs: network places, the volume list;
+//                                                               GIO loads only its settings module
+//   each mount gvfsd runs (the trash)    ListMounts, then Ping  gvfs: local files only
+//   each gvfs volume monitor             Ping                   the volume list
+//   the accessibility bus launcher       GetAddress             the accessibility bridge
+//   the accessibility bus                greeting               the accessibility bridge
+//   the desktop portal (where the save   NameHasOwner, the      the portal: the program's own dialog
+//   dialog would use it)                 file chooser's version
+//   each portal backend that runs        Ping                   the portal: the program's own dialog
+//
+// Not a service, but checked with them: a runtime folder where dconf cannot
+// keep its state (GTK 3) leaves dconf out, with one line. A service that is
+// not running is not started, but for the portal, which the dialog needs.
 
 namespace {
 
