@@ -7,7 +7,9 @@ builds the programs and starts it on a private display:
 Each program of a case runs RUNS times after one warm-up round, in rounds of
 one run each, under bench/mapwait, in each of MODES (idle, loaded; see
 MODE_NOTES): stashwick, the floor (bench/floor.c built on TOOLKIT, gtk2 or
-gtk3, as stashwick is) and zenity, the system's GTK 3 save dialog. A ratio is
+gtk3, as stashwick is) and zenity, the system's GTK 3 save dialog; in the
+portal case (GTK 3 only) stashwick through the desktop portal ("portal"),
+stashwick's own dialog and zenity through the portal instead. A ratio is
 the median over the rounds of one program's run divided by another's run in
 the same round. BEFORE, when given, is another stashwick binary (an earlier
 build) that runs in the same rounds as "before". The table goes to standard
@@ -32,7 +34,8 @@ from pathlib import Path
 TITLE = "Save As"
 CASES = {"example": "worked example", "bigdir": "20,000-file folder",
          "home": "realistic home", "filters": "1,000 filters", "help": "-h vs bare gtk_init",
-         "desktop": "session bus, gvfs, a11y", "deadbus": "dead session bus"}
+         "desktop": "session bus, gvfs, a11y", "deadbus": "dead session bus",
+         "portal": "desktop portal"}
 TOOLKITS = {"gtk2": "GTK+ 2", "gtk3": "GTK 3"}
 # The Debian packages of the toolkits, for their versions.
 TOOLKIT_PACKAGES = {"gtk2": "libgtk2.0-0", "gtk3": "libgtk-3-0"}
@@ -70,12 +73,28 @@ MODE_NOTES = {
     "loaded": "every core busy: one busy loop per core at normal priority for the whole mode, the "
               "programs and the X server at normal priority"}
 # The order of a round (reversed every other round): stashwick runs between
-# the floor and zenity, so that each pair meets the same load.
-PROGRAMS = ["floor", "stashwick", "zenity", "before"]
-COLORS = {"stashwick": 0x1F77B4, "floor": 0x7F7F7F, "zenity": 0x2CA02C, "before": 0xFF7F0E}
+# the floor and zenity, so that each pair meets the same load; in the portal
+# case, stashwick through the portal ("portal") runs between stashwick's own
+# dialog and zenity.
+PROGRAMS = ["floor", "stashwick", "portal", "zenity", "before"]
+COLORS = {"stashwick": 0x1F77B4, "floor": 0x7F7F7F, "zenity": 0x2CA02C, "before": 0xFF7F0E,
+          "portal": 0x9467BD}
 # The ratios in the table: each program against the floor, and stashwick
-# against zenity.
+# against zenity; in the portal case, stashwick through the portal against its
+# own dialog and against zenity through the portal.
 PAIRS = [("stashwick", "floor"), ("zenity", "floor"), ("before", "floor"), ("stashwick", "zenity")]
+PORTAL_PAIRS = [("portal", "stashwick"), ("portal", "zenity")]
+# The portal case: its programs that run with GTK_USE_PORTAL=1, whose dialog
+# window is the portal backend's (xdg-desktop-portal-gtk, a process of its
+# own): the time is still exec to that window mapped, but mapwait's CPU time
+# and memory are the program's alone, without the backend's.
+PORTAL_PROGRAMS = ("portal", "zenity")
+# The desktop portal and its GTK 3 backend; the backend's .portal file offers
+# it to the GNOME desktop, which the portal case's bus names, so that the
+# portal takes this backend whatever other ones are installed.
+PORTAL = "org.freedesktop.portal.Desktop"
+PORTAL_BACKEND = "org.freedesktop.impl.portal.desktop.gtk"
+PORTAL_DESKTOP = "GNOME"
 # The realistic home: recent files (some gone) and bookmarks (some missing).
 RECENT_ENTRIES = 500
 BOOKMARKS = 20
@@ -103,6 +122,19 @@ Verdict (stashwick/floor): ok when the median ratio is at most the limit, MISS a
 *: the limit lies inside the 95% interval, so the noise of the machine could turn this verdict.
 left behind: the processes started by a case's runs (found by their private homes) that still
 ran once it was over; they are ended then."""
+PORTAL_NOTE = """\
+desktop portal (GTK 3 only): a session bus of the bench's own, as desktop's, on which the
+desktop portal (xdg-desktop-portal) and its GTK backend (xdg-desktop-portal-gtk) run warm:
+started once before the rounds and kept for all of them, in a home and runtime folder of their
+own, with XDG_CURRENT_DESKTOP={desktop} (the backend's desktop) and, in the idle mode, at
+real-time priority as the programs (the bus and every service it starts). portal: stashwick with
+GTK_USE_PORTAL=1, its save dialog the backend's window; stashwick: its own dialog, on the same
+bus; zenity: zenity --file-selection --save with GTK_USE_PORTAL=1, the backend's window too (its
+toolkit's native chooser still makes a file chooser dialog of its own first, never shown). No
+floor and no --before there, and no verdict; a round runs portal between stashwick and zenity.
+portal, zenity: time is exec to the backend's window mapped; cpu and memory are the program's
+own process only, without the backend's (the dialog's work), so portal/stashwick has no cpu or
+memory ratio (portal/zenity compares the two programs' own parts)."""
 # The environments of the runs, filled in with what the floor and zenity get.
 ENVIRONMENT_NOTE = (
     "Environment: no session bus, the accessibility bridge off (NO_AT_BRIDGE=1) and GSETTINGS_BACKEND=memory, "
@@ -116,6 +148,11 @@ ENVIRONMENT_NOTE = (
 
 def command(case, program, build, data, before):
     """The command line of a program in a case; None: the program has none there."""
+    # The portal case runs stashwick through the portal and not, and zenity; "portal" runs there alone.
+    if (program in ("floor", "before")) if case == "portal" else program == "portal":
+        return None
+    if program == "portal":
+        program = "stashwick"
     if program == "zenity":
         return None if case == "help" else zenity_command(*dialog_arguments(case, data))
     binary = {"stashwick": build / "stashwick", "before": before, "floor": build / "bench/floor"}[program]
@@ -186,12 +223,46 @@ def make_realistic_home(home, data):
     (home / ".config/gtk-3.0/bookmarks").write_text("".join(lines))
 
 
-def start_session_bus(data):
-    """A session bus of the bench's own: its address and pid."""
+def start_session_bus(data, env=None, stderr=None, preexec_fn=None):
+    """A session bus of the bench's own: its address and pid. The services it starts get its
+    environment (env; default the bench's) with its address, its standard error and its
+    scheduling."""
     (data / "session.conf").write_text(BUS_CONFIG)
     out = subprocess.run(["dbus-daemon", f"--config-file={data}/session.conf", "--fork", "--print-address=1",
-                          "--print-pid=1"], stdout=subprocess.PIPE, text=True, check=True).stdout.split()
+                          "--print-pid=1"], stdout=subprocess.PIPE, stderr=stderr, env=env, preexec_fn=preexec_fn,
+                         text=True, check=True).stdout.split()
     return out[0], int(out[1])
+
+
+def bus_call(address, *args):
+    """A method call to the bus itself (dbus-send); its reply's value, as dbus-send prints it."""
+    out = subprocess.run(["dbus-send", f"--bus={address}", "--print-reply=literal", "--reply-timeout=10000",
+                          "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus", *args],
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    return out.stdout.split()[-1] if out.returncode == 0 and out.stdout.split() else None
+
+
+def start_portal_session(data, mode, log):
+    """The portal case's session bus, with the desktop portal and its GTK backend running warm:
+    its address and pid. The bus runs in the environment of a program of the case (the bridge
+    asked for, the settings in memory) in a home of its own, whose runtime folder the document
+    portal mounts its file system in, on the desktop whose backend is the GTK one; in the idle
+    mode at real-time priority as the programs, and so the services it starts. The portal is
+    started by its activation, which starts the backend (before the portal takes its name);
+    services that leave the bus leave with it."""
+    env = environment("portal", data / "home" / "portal-services", "pending")
+    env.pop("DBUS_SESSION_BUS_ADDRESS")  # the bus gives its own to what it starts
+    env["XDG_CURRENT_DESKTOP"] = PORTAL_DESKTOP
+    address, pid = start_session_bus(data, env, log, real_time if mode == "idle" else None)
+    started = bus_call(address, "org.freedesktop.DBus.StartServiceByName", f"string:{PORTAL}", "uint32:0")
+    end = time.monotonic() + 10
+    while bus_call(address, "org.freedesktop.DBus.NameHasOwner", f"string:{PORTAL_BACKEND}") != "true":
+        if time.monotonic() > end:
+            os.kill(pid, signal.SIGTERM)
+            sys.exit(f"bench/run: the desktop portal did not start with its backend {PORTAL_BACKEND} "
+                     f"(StartServiceByName {PORTAL}: {started}); see {log.name}")
+        time.sleep(0.05)
+    return address, pid
 
 
 def dead_bus(data):
@@ -207,13 +278,14 @@ def dead_bus(data):
 def environment(case, home, session):
     """The environment of a run in a case, with the program's own private home. No session
     bus (one of the caller's would be another machine's load), the accessibility bridge off
-    and the settings in memory; session: the address of the desktop case's bus or of the dead
-    one, where the bridge is asked for (GTK+ 2 loads it from GTK_MODULES) and, on the dead one,
-    dconf left to meet it too. WAYLAND_DISPLAY goes: the display is the private Xvfb."""
+    and the settings in memory; session: the address of the desktop or portal case's bus or of
+    the dead one, where the bridge is asked for (GTK+ 2 loads it from GTK_MODULES) and, on the
+    dead one, dconf left to meet it too. WAYLAND_DISPLAY goes: the display is the private Xvfb;
+    so does GTK_USE_PORTAL: only the portal case's runs that go through the portal have it."""
     for sub in [".config", ".local/share", ".cache", "run"]:
         (home / sub).mkdir(mode=0o700, parents=True, exist_ok=True)
     env = {k: v for k, v in os.environ.items()
-           if k not in ("GTK_MODULES", "DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY")}
+           if k not in ("GTK_MODULES", "DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY", "GTK_USE_PORTAL")}
     env.update(HOME=str(home), XDG_CONFIG_HOME=f"{home}/.config", XDG_DATA_HOME=f"{home}/.local/share",
                XDG_CACHE_HOME=f"{home}/.cache", XDG_RUNTIME_DIR=f"{home}/run", NO_AT_BRIDGE="1",
                GSETTINGS_BACKEND="memory")
@@ -227,7 +299,7 @@ def environment(case, home, session):
 
 def own_settings(toolkit, env):
     """What stashwick sets for itself before gtk_init in env, on that toolkit, where no
-    session bus is (KeepHungDesktopServicesAway, src/chooser/desktop_services.cpp): the file
+    session bus is (KeepHungDesktopServicesAway, src/desktop/desktop_services.cpp): the file
     system layer local and no bus address, when GTK 3 or the accessibility bridge asked for
     would autolaunch a session bus that outlives the program; on GTK 3 (whose bridge is built
     in and whose settings go to dconf over the bus) the bridge off and the settings in memory
@@ -366,11 +438,16 @@ def median_interval(values):
 
 
 def ratios(case, rows):
-    """Each pair of PAIRS that ran: per round, the one's run divided by the other's run, and
-    the median of those ratios over the rounds where both runs are good."""
-    fields = measures(case)
+    """Each pair of PAIRS (the portal case: PORTAL_PAIRS) that ran: per round, the one's run
+    divided by the other's run, and the median of those ratios over the rounds where both runs
+    are good. No CPU time or memory ratio between a program whose dialog is the portal backend's
+    window and one whose dialog is its own: the one's measures leave the dialog's work out."""
     result = {}
-    for program, base in [(p, b) for p, b in PAIRS if rows.get(p) and rows.get(b)]:
+    pairs_of_case = PORTAL_PAIRS if case == "portal" else PAIRS
+    for program, base in [(p, b) for p, b in pairs_of_case if rows.get(p) and rows.get(b)]:
+        fields = measures(case)
+        if case == "portal" and (program in PORTAL_PROGRAMS) != (base in PORTAL_PROGRAMS):
+            fields |= {"cpu": None, "memory": None}
         theirs = {r["round"]: r for r in rows[base] if good(case, r)}
         mine = {r["round"]: r for r in rows[program] if good(case, r)}
         pairs = [(mine[n], theirs[n]) for n in sorted(mine.keys() & theirs.keys())]
@@ -404,7 +481,9 @@ def print_table(mode, toolkit, cases):
             print(row.format("" if i else c["title"], name, p["runs"], num(p["time_ms"]["median"]),
                              num(p["time_ms"]["min"]), num(p["cpu_at_map_ms"]["all_threads_median"]),
                              num(p["memory_kib"]["median"], 1024), num(p["memory_kib"]["min"], 1024),
-                             f"  ({p['failed']} failed)" if p["failed"] else ""))
+                             (f"  ({p['failed']} failed)" if p["failed"] else "")
+                             + ("  (cpu, mem: without the backend)"
+                                if c["case"] == "portal" and name in PORTAL_PROGRAMS else "")))
     row = "{:<20} {:<17} {:>5} {:>6} {:<5} {:>11} {:>6} {:>7} {:<4}"
     print("\n" + row.format("median of paired", "ratios", "pairs", "time", "", "time 95% CI", "cpu",
                             "memory", "").rstrip())
@@ -427,7 +506,9 @@ def write_chart(mode, toolkit, cases, runs, script_path, png):
     """One column per case, time above and memory below, each on its own scale:
     bars are medians, dots the best run, the dashed line 1.05x the floor's median.
     An x label is the program's name with, below it, what it runs where that differs."""
-    details = {("help", "floor"): "gtk_init", ("help", "stashwick"): "-h", ("help", "before"): "-h"}
+    details = {("help", "floor"): "gtk_init", ("help", "stashwick"): "-h", ("help", "before"): "-h",
+               ("portal", "stashwick"): "own dialog", ("portal", "portal"): "via portal*",
+               ("portal", "zenity"): "via portal*"}
     width = max(900, 400 * len(cases) + 100)
     lines = [f'set terminal pngcairo noenhanced size {width},800 font "DejaVu Sans,10"',
              f'set output "{png}"', "set style fill solid 0.85 border -1",
@@ -450,6 +531,8 @@ def write_chart(mode, toolkit, cases, runs, script_path, png):
             lines.append("EOD")
             what = (c["title"] + "\\n" + ("time to exit" if c["case"] == "help" else "time to dialog mapped")
                     if row == 0 else "peak memory" if c["case"] == "help" else "peak memory VmHWM")
+            if c["case"] == "portal" and row == 1:
+                what += ", *: without the backend"
             # The ratios to the floor on one line, stashwick/zenity on the next.
             notes = [[f"{name} {r[key.split('_')[0]]:.2f}x" for name, r in c["ratios"].items()
                       if r[key.split("_")[0]] is not None and name.endswith("/floor") == floor]
@@ -493,16 +576,20 @@ def run_case(case, mode, rounds, programs, toolkit, paths, log):
         session, bus = start_session_bus(data)
     elif case == "deadbus":
         session = dead_bus(data)
+    elif case == "portal":
+        session, bus = start_portal_session(data, mode, log)
     raw = []
     for round_ in range(rounds + 1):
         # Round 0 warms up; the order alternates, so that no program always runs first.
         for program in list(commands)[::1 if round_ % 2 else -1]:
             env = program_environment(program, toolkit, environment(case, homes / program, session))
+            if case == "portal" and program in PORTAL_PROGRAMS:
+                env["GTK_USE_PORTAL"] = "1"
             fields = measure(case, commands[program], build, env, log, mode)
             if round_:
                 raw.append({"mode": mode, "case": case, "program": program, "round": round_} | fields)
     if bus:
-        # gvfs and the accessibility bus leave with it.
+        # gvfs, the accessibility bus and the portal's services leave with it.
         os.kill(bus, signal.SIGTERM)
     stray = left_behind(data, known)
     if stray:
@@ -516,9 +603,11 @@ def main():
     before = Path(sys.argv[8]) if len(sys.argv) > 8 and sys.argv[8] else None
     build, results, runs = Path(build), Path(results), int(runs)
     names, modes = names.split(","), modes.split(",")
+    if toolkit == "gtk2" and "portal" in names:
+        sys.exit("bench/run: the portal case is GTK 3 only: GTK+ 2 has no desktop portal file chooser")
     data = build / "bench-data"
     make_data(data)
-    programs = [p for p in PROGRAMS if p != "before" or before]
+    programs = [p for p in PROGRAMS if (p != "before" or before) and (p != "portal" or "portal" in names)]
     for program in programs:
         make_realistic_home(data / "realistic-home" / program, data)
     x_server = x_server_pid()
@@ -589,6 +678,9 @@ def main():
                                                zenity_own=describe_own("gtk3", no_bus))
     print(NOTE.format(toolkit=TOOLKITS[toolkit], environment=textwrap.fill(environment_note, 96),
                       limits=LIMITS_NOTE[toolkit]))
+    if "portal" in names:
+        print(PORTAL_NOTE.format(desktop=PORTAL_DESKTOP))
+        report["portal"] = " ".join(PORTAL_NOTE.format(desktop=PORTAL_DESKTOP).split())
     (results / f"{stem}.json").write_text(json.dumps(report, indent=2) + "\n")
     print(f"bench/run: wrote {results}/{stem}.json, {results}/{stem}-<mode>.png and the raw runs in "
           f"{build}/bench-raw.tsv", file=sys.stderr)

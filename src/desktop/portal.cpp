@@ -19,10 +19,11 @@ constexpr gint TakeRequestTimeoutMs = 3000;
 
 // The portal answers "other" both for a backend that failed and for a dialog
 // window closed without Cancel (Escape, the window manager's close). A failure
-// comes at once, or with the backend leaving the bus; a person closes a window
-// only once it has been on screen for a while: a backend's dialog maps 150 ms
-// or more after the request, and a person takes 200 ms or more to react.
-constexpr gint64 ClosedByPersonAfterUs = 300 * 1000;
+// comes at once (a few milliseconds), or with the backend leaving the bus; a
+// person closes a window only once it is on screen: a warm backend's dialog
+// maps 40 ms or more after the request, and a person takes well over 100 ms
+// to react to it.
+constexpr gint64 ClosedByPersonAfterUs = 100 * 1000;
 
 // Owners of what GLib allocates here.
 struct VariantUnref {
