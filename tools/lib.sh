@@ -11,8 +11,11 @@ STASHWICK_COMMON_PACKAGES=(build-essential cmake pkg-config
   googletest libgtest-dev xvfb xauth valgrind-if-available strace mandoc groff-base
   dbus-daemon dbus-bin gvfs gvfs-daemons at-spi2-core libatk-adaptor)
 STASHWICK_GTK2_PACKAGES=(libgtk2.0-dev)
-# The GTK 3 build: its toolkit, and a Wayland compositor for its dialog tests.
-STASHWICK_GTK3_PACKAGES=(libgtk-3-dev weston)
+# The GTK 3 build: its toolkit, a Wayland compositor for its dialog tests,
+# and the desktop portal with its GTK backend, through which its save dialog
+# can go; bubblewrap and fuse3 for the dialog from a Flatpak-style sandbox,
+# whose file comes through the document portal's file system.
+STASHWICK_GTK3_PACKAGES=(libgtk-3-dev weston xdg-desktop-portal xdg-desktop-portal-gtk bubblewrap fuse3)
 
 # Makes TOOLKIT (gtk2 or gtk3) the build's: exports STASHWICK_TOOLKIT and
 # sets STASHWICK_PACKAGES to the common packages and that toolkit's.

@@ -503,6 +503,8 @@ void CheckPortal(BusLink& session, guint32 ownerCall, guint32 namesCall) {
     const std::string error = g_dbus_message_get_error_name(version) ? g_dbus_message_get_error_name(version) : "";
     if (error == "org.freedesktop.DBus.Error.ServiceUnknown" || error == "org.freedesktop.DBus.Error.NameHasNoOwner")
       LeavePortalOut(std::string("the desktop portal ") + Portal + " is not on the session bus");
+    else if (g_str_has_prefix(error.c_str(), "org.freedesktop.DBus.Error.Spawn."))
+      LeavePortalOut(std::string("the desktop portal ") + Portal + " could not be started (" + ErrorText(version) + ")");
     else
       LeavePortalOut("the desktop portal has no file chooser (" + ErrorText(version) + ")");
     return;

@@ -9,12 +9,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "runtime/text.h"
+#include "support/dialog_report.h"
 #include "support/program.h"
 #include "support/text_bytes.h"
 
@@ -24,39 +23,6 @@ namespace fs = std::filesystem;
 
 // The longest single argument that execve accepts (MAX_ARG_STRLEN less the NUL).
 constexpr size_t LongestArgument = 32 * 4096 - 1;
-
-// What the answer module saw in the dialog (STASHWICK_ANSWER_REPORT).
-struct DialogReport {
-  bool present = false;
-  std::map<std::string, std::string> items;
-  std::vector<std::string> filters;
-
-  std::string Item(const std::string& key) const {
-    auto found = items.find(key);
-    return found == items.end() ? "<missing " + key + ">" : found->second;
-  }
-  int Active() const { return std::atoi(Item("active").c_str()); }
-};
-
-DialogReport ReadDialogReport(const std::string& path) {
-  DialogReport report;
-  const std::string bytes = ReadFile(path);
-  report.present = !bytes.empty();
-  std::istringstream lines(bytes);
-  for (std::string line; std::getline(lines, line);) {
-    const size_t equals = line.find('=');
-    if (equals == std::string::npos) continue;
-    gchar* value = g_strcompress(line.c_str() + equals + 1);
-    const std::string key = line.substr(0, equals);
-    if (key == "filter") {
-      report.filters.emplace_back(value);
-    } else {
-      report.items[key] = value;
-    }
-    g_free(value);
-  }
-  return report;
-}
 
 struct DialogRun {
   ProcessResult process;

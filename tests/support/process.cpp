@@ -29,7 +29,35 @@ double Now() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+// In a forked child: the environment of options, then its program.
+[[noreturn]] void ExecChild(const ProcessOptions& options) {
+  for (const auto& name : options.unsetEnv) unsetenv(name.c_str());
+  for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
+  // The parent may ignore SIGPIPE (GTK does); the child starts with the default.
+  signal(SIGPIPE, SIG_DFL);
+  std::vector<char*> argv;
+  for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
 }  // namespace
+
+pid_t StartProcess(const ProcessOptions& options, const std::string& logPath) {
+  const pid_t pid = fork();
+  if (pid != 0) {
+    if (pid < 0) ADD_FAILURE() << "fork: " << std::strerror(errno);
+    return pid < 0 ? 0 : pid;
+  }
+  const int in = open("/dev/null", O_RDONLY);
+  const int log = open(logPath.empty() ? "/dev/null" : logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (in < 0 || log < 0) _exit(126);
+  dup2(in, 0);
+  dup2(log, 1);
+  dup2(log, 2);
+  ExecChild(options);
+}
 
 ProcessResult RunProcess(const ProcessOptions& options) {
   ProcessResult result;
@@ -66,20 +94,12 @@ ProcessResult RunProcess(const ProcessOptions& options) {
       dup2(outPipe[1], 1);
     }
     dup2(errPipe[1], 2);
-    for (const auto& name : options.unsetEnv) unsetenv(name.c_str());
-    for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
-    // The parent may ignore SIGPIPE (GTK does); the child starts with the default.
-    signal(SIGPIPE, SIG_DFL);
     if (options.noFileGrowth) {
       const rlimit none = {0, 0};
       setrlimit(RLIMIT_FSIZE, &none);
       signal(SIGXFSZ, SIG_DFL);
     }
-    std::vector<char*> argv;
-    for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
+    ExecChild(options);
   }
   std::thread watcher;
   if (options.whileRunning) watcher = std::thread(options.whileRunning, pid);

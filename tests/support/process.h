@@ -37,6 +37,12 @@ struct ProcessResult {
 
 ProcessResult RunProcess(const ProcessOptions& options);
 
+// Starts the program of options (its arguments and environment; the rest is
+// not used) in the background, standard input from /dev/null, standard output
+// and error appended to logPath ("" discards them). Returns its pid, 0 when
+// it could not fork; the caller ends and reaps it.
+pid_t StartProcess(const ProcessOptions& options, const std::string& logPath = "");
+
 // A pseudo-terminal in cooked mode (echo and line editing on). The slave side
 // serves as a child's standard input; compare its attributes before and after.
 struct TestTerminal {

@@ -28,11 +28,13 @@
 //   net_wm_name  the _NET_WM_NAME property of the X window
 //   action       save | open | other
 //   multiple     1 when several files may be selected, else 0
+//   hidden       1 when the file list shows hidden files, else 0
 //   folder       the current folder, "" when there is none
 //   folder_wait  1 when the folder was still unset at the deadline
 //   name         the text of the name entry ("" in open mode)
 //   filters      the number of filters, then one "filter=<name>" line each,
-//                in the dialog's order
+//                in the dialog's order, each followed (GTK 3) by one
+//                "pattern=<glob>" line for each of its patterns
 //   active       index of the active filter in that list, -1 for none
 //   mapped_ms    milliseconds from toolkit start-up to the mapped dialog
 // and, appended when an accepting answer presses Save:
@@ -225,6 +227,25 @@ std::string WindowProperty(GtkWidget* dialog, const char* name) {
   return value;
 }
 
+// One "pattern" line for each glob pattern of filter, where the toolkit can
+// read them back (GTK 3.22 on); none before.
+void WritePatterns(FILE* out, GtkFileFilter* filter) {
+#if GTK_CHECK_VERSION(3, 22, 0)
+  GVariant* described = g_variant_ref_sink(gtk_file_filter_to_gvariant(filter));
+  GVariantIter* rules = nullptr;
+  g_variant_get(described, "(&sa(us))", nullptr, &rules);
+  guint32 kind = 0;
+  const gchar* rule = nullptr;
+  while (g_variant_iter_next(rules, "(u&s)", &kind, &rule))
+    if (kind == 0) WriteLine(out, "pattern", rule);
+  g_variant_iter_free(rules);
+  g_variant_unref(described);
+#else
+  (void)out;
+  (void)filter;
+#endif
+}
+
 void WriteReport(GtkWidget* dialog, bool folderTimedOut) {
   FILE* out = std::fopen(reportPath.c_str(), "wb");
   if (!out) {
@@ -239,6 +260,7 @@ void WriteReport(GtkWidget* dialog, bool folderTimedOut) {
                            : action == GTK_FILE_CHOOSER_ACTION_OPEN ? "open"
                                                                     : "other");
   WriteLine(out, "multiple", gtk_file_chooser_get_select_multiple(chooser) ? "1" : "0");
+  WriteLine(out, "hidden", gtk_file_chooser_get_show_hidden(chooser) ? "1" : "0");
   gchar* folder = gtk_file_chooser_get_current_folder(chooser);
   WriteLine(out, "folder", folder);
   g_free(folder);
@@ -254,6 +276,7 @@ void WriteReport(GtkWidget* dialog, bool folderTimedOut) {
     GtkFileFilter* filter = GTK_FILE_FILTER(l->data);
     if (filter == active) activeIndex = index;
     WriteLine(out, "filter", gtk_file_filter_get_name(filter));
+    WritePatterns(out, filter);
   }
   g_slist_free(filters);
   std::fprintf(out, "active=%d\n", activeIndex);
@@ -338,6 +361,8 @@ gboolean Poll(gpointer) {
     // Save pressed as a user presses it, released a moment later: GTK 3
     // ignores an accept that comes in the same instant as a typed name.
     GtkWidget* save = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    // The desktop portal's GTK backend gives its Save button OK instead.
+    if (!save) save = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
     if (save) {
       gtk_widget_activate(save);
     } else {

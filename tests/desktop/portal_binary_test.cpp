@@ -1,0 +1,190 @@
+// The save dialog through the desktop portal (GTK_USE_PORTAL=1): the real
+// program, the real portal and its real GTK backend on a session bus of the
+// test's own. The answer module runs in the backend, which shows the dialog,
+// reports what it showed and answers it; the program runs without it, so that
+// only the backend's dialog can be answered: a program that showed its own
+// dialog instead would wait there until the run's deadline.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/dialog_report.h"
+#include "support/program.h"
+#include "support/session_bus.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What becomes of the backend's dialog.
+enum class Backend {
+  Answers,  // its answer module answers it
+  Killed,   // killed once the dialog shows: its request ends in a failure
+  NoDialog, // the portal refuses the request: no dialog shows
+};
+
+struct PortalCase {
+  const char* name;
+  std::string answer;  // the backend's answer module
+  std::string picked;  // STASHWICK_ANSWER_FILTER in the backend, "" none
+  std::string file;    // the default file, below the documents folder
+  std::string pattern;
+  std::string position;
+  std::string printed;  // below the documents folder; "" nothing
+  // The one line on standard error, "" none. With a line the program's own
+  // dialog shows, and its answer module accepts it.
+  std::string said;
+  int active = 0;       // the filter active when the backend's dialog showed
+  Backend backend = Backend::Answers;
+  std::string delayMs = "0";  // STASHWICK_ANSWER_DELAY_MS in the backend
+};
+
+// What the backend's dialog showed of a request: filters with every pattern.
+struct ShownFilter {
+  std::string name;
+  std::vector<std::string> patterns;
+  bool operator==(const ShownFilter&) const = default;
+};
+
+std::vector<ShownFilter> ShownFilters(const DialogReport& report) {
+  std::vector<ShownFilter> shown;
+  for (size_t i = 0; i < report.filters.size(); ++i) shown.push_back({report.filters[i], report.patterns[i]});
+  return shown;
+}
+
+// The lines of ours on standard error.
+std::string OurLines(const std::string& err) {
+  std::string ours;
+  std::istringstream lines(err);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("stashwick: ", 0) == 0) ours += line + "\n";
+  return ours;
+}
+
+TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
+#ifndef STASHWICK_TOOLKIT_GTK3
+  GTEST_SKIP() << "GTK+ 2 has no portal";
+#endif
+  if (!RequireDisplay()) return;
+  for (const char* program : {"/usr/bin/dbus-daemon", "/usr/bin/dbus-send", "/usr/libexec/xdg-desktop-portal",
+                              "/usr/libexec/xdg-desktop-portal-gtk"})
+    if (access(program, X_OK) != 0)
+      GTEST_SKIP() << "needs " << program << " (packages dbus, xdg-desktop-portal, xdg-desktop-portal-gtk)";
+  ScratchDir scratch;
+  const std::string docs = scratch / "home/docs";
+  fs::create_directories(docs);
+  const Environment desktop = PrivateDesktopEnv(scratch);
+  SessionBusOptions options;
+  options.env = desktop;
+  // The portal picks the backend whose UseIn names the desktop; neither needs
+  // the accessibility bus.
+  options.env.emplace_back("XDG_CURRENT_DESKTOP", "GNOME");
+  options.env.emplace_back("NO_AT_BRIDGE", "1");
+  PrivateSessionBus bus(scratch / "session", options);
+  ASSERT_TRUE(bus.running()) << bus.startError();
+  // Running already, as in a desktop session.
+  ASSERT_GT(bus.Started("org.freedesktop.portal.Desktop"), 0) << "the portal did not start";
+
+  const std::string textOrAll = "Text (*.txt)|*.txt;*.text|All (*.*)|*.*";
+  const PortalCase cases[] = {
+      // "*.*" goes as "*", which shows names without a dot too.
+      {"accept", "accept", "", "report.txt", textOrAll, "0", "report.txt", ""},
+      {"cancel", "cancel", "", "report.txt", textOrAll, "0", "", ""},
+      {"preselected filter", "accept", "", "report.txt", textOrAll, "1", "report.txt", "", 1},
+      // The backend keeps the name when another filter is picked; the path is
+      // the one its field showed, not renamed after it as the own dialog would.
+      {"picked filter", "accept", "1", "notes.txt", "Text|*.txt|Markdown|*.md", "0", "notes.txt", ""},
+      // As the own dialog's: Latin-1 characters as their bytes, every other one "?".
+      {"typed name", "name:caf\u00e9 \u00a4\u20ac\u6587\U0001F600.txt", "", "report.txt", textOrAll, "0",
+       "caf\xE9 \xA4???.txt", ""},
+      // A window closed once it has been on screen a while is a person's
+      // cancel, though the portal's answer is "other", as for a failure.
+      {"window closed", "close", "", "report.txt", textOrAll, "0", "", "", 0, Backend::Answers, "300"},
+      // A failure, and a refusal, give the program's own dialog, which its
+      // answer module accepts.
+      {"backend failed", "none", "", "report.txt", textOrAll, "0", "report.txt",
+       "stashwick: the desktop portal ended the save dialog without an answer: the program's own save dialog "
+       "shows instead",
+       0, Backend::Killed},
+      // The portal takes no filter without a name (the own dialog does).
+      {"request refused", "accept", "", "report.txt", "|*.txt", "0", "report.txt",
+       "stashwick: the desktop portal refused the save dialog: invalid filter: name is empty: the program's own "
+       "save dialog shows instead",
+       0, Backend::NoDialog},
+  };
+  int runs = 0;
+  for (const PortalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string report = scratch / ("report-" + std::to_string(++runs));
+    const std::string log = scratch / ("backend-" + std::to_string(runs) + ".log");
+    // A fresh backend for each run: the answer module answers one dialog.
+    Environment steering = desktop;
+    steering.insert(steering.end(), {{"NO_AT_BRIDGE", "1"},
+                                     {"GTK_MODULES", STASHWICK_ANSWER_MODULE},
+                                     {"STASHWICK_ANSWER", c.answer},
+                                     {"STASHWICK_ANSWER_REPORT", report}});
+    if (!c.picked.empty()) steering.emplace_back("STASHWICK_ANSWER_FILTER", c.picked);
+    steering.emplace_back("STASHWICK_ANSWER_DELAY_MS", c.delayMs);
+    const pid_t backend = bus.StartPortalBackend(steering, log);
+    ASSERT_GT(backend, 0) << "the portal's backend did not start: " << ReadFile(log);
+
+    ProcessOptions run;
+    run.args = {STASHWICK_BINARY, "Save report", docs + "/" + c.file, c.pattern, c.position};
+    run.env = desktop;
+    const Environment client = bus.ClientEnv();
+    run.env.insert(run.env.end(), client.begin(), client.end());
+    run.env.insert(run.env.end(), {{"GTK_USE_PORTAL", "1"}, {"NO_AT_BRIDGE", "1"}});
+    run.unsetEnv = {"GTK_MODULES", "STASHWICK_ANSWER", "STASHWICK_ANSWER_REPORT", "STASHWICK_ANSWER_FILTER"};
+    const bool ownDialog = !c.said.empty();
+    if (ownDialog) {
+      run.env.insert(run.env.end(), {{"GTK_MODULES", STASHWICK_ANSWER_MODULE}, {"STASHWICK_ANSWER", "accept"}});
+    }
+    if (c.backend == Backend::Killed) {
+      run.whileRunning = [&](pid_t) {
+        for (int wait = 0; wait < 500 && !fs::exists(report); ++wait) usleep(20 * 1000);
+        kill(backend, SIGKILL);
+      };
+    }
+    run.timeoutSeconds = 20;
+    const ProcessResult result = RunProcess(run);
+    const DialogReport shown = ReadDialogReport(report);
+    ASSERT_FALSE(result.timedOut) << "no answer in 20 s: the program showed a dialog of its own, which nothing "
+                                     "answers here, or the portal's never came\n"
+                                  << result.err;
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, c.printed.empty() ? "" : docs + "/" + c.printed);
+    if (c.said.empty()) {
+      EXPECT_EQ(result.err, "");
+    } else {
+      EXPECT_EQ(OurLines(result.err), c.said + "\n") << result.err;
+    }
+    if (c.backend == Backend::NoDialog) {
+      EXPECT_FALSE(shown.present);
+    } else {
+      ASSERT_TRUE(shown.present) << "the backend showed no dialog: " << ReadFile(log);
+      EXPECT_EQ(shown.Item("title"), "Save report");
+      EXPECT_EQ(shown.Item("action"), "save");
+      EXPECT_EQ(shown.Item("folder"), docs);
+      EXPECT_EQ(shown.Item("name"), c.file);
+      EXPECT_EQ(shown.Active(), c.active);
+    }
+    if (c.pattern == textOrAll && shown.present) {
+      EXPECT_EQ(ShownFilters(shown), (std::vector<ShownFilter>{{"Text (*.txt)", {"*.txt", "*.text"}},
+                                                               {"All (*.*)", {"*"}}}));
+    }
+    if (!c.printed.empty() && !ownDialog) {
+      // The path is the one the backend's name field showed when Save was pressed.
+      EXPECT_EQ(shown.Item("accepted_name"), c.answer == "accept" ? c.file : c.answer.substr(5));
+    }
+    // The module did not have to step in (an accept that did nothing, no filter list).
+    EXPECT_EQ(ReadFile(log).find("stashwick-answer:"), std::string::npos) << ReadFile(log);
+    EXPECT_TRUE(bus.End(backend)) << "the backend outlived SIGKILL";
+  }
+}
+
+}  // namespace
