@@ -255,11 +255,7 @@ void RunRow(PrivateSession& session, const HungCase& row) {
   }
   if (row.portal != Portal::Unused && *row.said) {
     // The portal left out: that one line, whole, and no other of ours.
-    std::string ours;
-    std::istringstream lines(run.err);
-    for (std::string line; std::getline(lines, line);)
-      if (line.rfind("stashwick: ", 0) == 0) ours += line + "\n";
-    EXPECT_EQ(ours, std::string(row.said) + "\n") << run.err;
+    EXPECT_EQ(OurLines(run.err), std::string(row.said) + "\n") << run.err;
   } else if (*row.said) {
     EXPECT_NE(run.err.find(row.said), std::string::npos) << run.err;
   } else {

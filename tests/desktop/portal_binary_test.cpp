@@ -57,15 +57,6 @@ std::vector<ShownFilter> ShownFilters(const DialogReport& report) {
   return shown;
 }
 
-// The lines of ours on standard error.
-std::string OurLines(const std::string& err) {
-  std::string ours;
-  std::istringstream lines(err);
-  for (std::string line; std::getline(lines, line);)
-    if (line.rfind("stashwick: ", 0) == 0) ours += line + "\n";
-  return ours;
-}
-
 TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
 #ifndef STASHWICK_TOOLKIT_GTK3
   GTEST_SKIP() << "GTK+ 2 has no portal";

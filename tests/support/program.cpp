@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 
 namespace {
 
@@ -55,4 +56,12 @@ ProcessOptions AnsweredRun(const ScratchDir& scratch, const std::vector<std::str
   options.env.emplace_back("STASHWICK_ANSWER", answer);
   options.timeoutSeconds = 60;
   return options;
+}
+
+std::string OurLines(const std::string& err) {
+  std::string ours;
+  std::istringstream lines(err);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("stashwick: ", 0) == 0) ours += line + "\n";
+  return ours;
 }

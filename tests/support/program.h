@@ -32,3 +32,7 @@ bool HoldDisplay();
 // which answers any dialog with answer (accept, cancel, close, none, name:...).
 ProcessOptions AnsweredRun(const ScratchDir& scratch, const std::vector<std::string>& arguments,
                            const std::string& answer, const std::string& program = STASHWICK_BINARY);
+
+// The program's own lines ("stashwick: ...") among standard error's, each
+// with its line end.
+std::string OurLines(const std::string& err);
