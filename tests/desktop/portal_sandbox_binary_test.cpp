@@ -45,10 +45,13 @@ std::string WaylandSocket() {
   return runtime ? std::string(runtime) + "/" + display : "";
 }
 
+// Where the sandbox has the program.
+const char* const SandboxedProgram = "/app/bin/stashwick";
+
 // bwrap's arguments for a sandbox of the app: every entry of the host's root
-// read-only, its own /dev, /proc, /tmp and home; scratch (the test's folder)
-// hidden but for the bus's socket, the runtime folder with the app's view of
-// the documents, and the display's sockets.
+// read-only, the program in /app, its own /dev, /proc, /tmp and home;
+// scratch (the test's folder) hidden but for the bus's socket, the runtime
+// folder with the app's view of the documents, and the display's sockets.
 std::vector<std::string> Sandbox(const std::string& scratch, const PrivateSessionBus& bus, const std::string& home,
                                  const std::string& appInfo) {
   std::vector<std::string> args = {"/usr/bin/bwrap", "--unshare-pid", "--die-with-parent", "--cap-drop", "ALL"};
@@ -69,6 +72,9 @@ std::vector<std::string> Sandbox(const std::string& scratch, const PrivateSessio
     args.insert(args.end(), {"--ro-bind", authority, authority});
   if (const std::string wayland = WaylandSocket(); !wayland.empty())
     args.insert(args.end(), {"--bind", wayland, wayland, "--setenv", "WAYLAND_DISPLAY", wayland});
+  // The app itself, as Flatpak mounts it: the build folder may be anywhere,
+  // below /tmp or a home too.
+  args.insert(args.end(), {"--ro-bind", STASHWICK_BINARY, SandboxedProgram});
   const std::string socket = SocketFolder(bus.address());
   args.insert(args.end(), {"--bind", socket, socket});
   const std::string runtime = bus.runtimeFolder();
@@ -125,7 +131,7 @@ TEST(PortalSandbox, SavedFileIsADocumentThatTheSandboxWritesThrough) {
   ProcessOptions run;
   run.args = sandbox;
   run.args.insert(run.args.end(),
-                  {STASHWICK_BINARY, "Save report", home + "/docs/report.txt", "Text (*.txt)|*.txt", "0"});
+                  {SandboxedProgram, "Save report", home + "/docs/report.txt", "Text (*.txt)|*.txt", "0"});
   run.env = desktop;
   const Environment client = bus.ClientEnv();
   run.env.insert(run.env.end(), client.begin(), client.end());
