@@ -25,6 +25,8 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* const AppId = "org.example.Stashwick";
+// The sandbox's instance, as Flatpak numbers them.
+const char* const Instance = "2481632";
 
 bool Mounted(const std::string& folder) {
   return ReadFile("/proc/self/mounts").find(" " + folder + " ") != std::string::npos;
@@ -54,7 +56,14 @@ const char* const SandboxedProgram = "/app/bin/stashwick";
 // folder with the app's view of the documents, and the display's sockets.
 std::vector<std::string> Sandbox(const std::string& scratch, const PrivateSessionBus& bus, const std::string& home,
                                  const std::string& appInfo) {
-  std::vector<std::string> args = {"/usr/bin/bwrap", "--unshare-pid", "--die-with-parent", "--cap-drop", "ALL"};
+  // Newer portals (1.18 on) find the sandbox by its instance, as Flatpak
+  // leaves it in the runtime folder: bwrap's description of it (the host's
+  // pid of its first process), written before that process runs.
+  const std::string instance = bus.runtimeFolder() + "/.flatpak/" + Instance;
+  fs::create_directories(instance);
+  std::vector<std::string> args = {"/bin/sh", "-c", "info=$1; shift; exec \"$@\" 3>\"$info\"", "sh",
+                                   instance + "/bwrapinfo.json", "/usr/bin/bwrap", "--info-fd", "3",
+                                   "--unshare-pid", "--die-with-parent", "--cap-drop", "ALL"};
   for (const auto& entry : fs::directory_iterator("/")) {
     const std::string path = entry.path();
     if (path == "/dev" || path == "/proc" || path == "/tmp" || path == "/root" || path == "/home" ||
@@ -126,7 +135,7 @@ TEST(PortalSandbox, SavedFileIsADocumentThatTheSandboxWritesThrough) {
   ASSERT_GT(backend, 0) << "the portal's backend did not start: " << ReadFile(scratch / "backend.log");
 
   const std::string appInfo = scratch / "flatpak-info";
-  WriteFile(appInfo, std::string("[Application]\nname=") + AppId + "\n");
+  WriteFile(appInfo, std::string("[Application]\nname=") + AppId + "\n\n[Instance]\ninstance-id=" + Instance + "\n");
   const std::vector<std::string> sandbox = Sandbox(scratch.path(), bus, home, appInfo);
   ProcessOptions run;
   run.args = sandbox;
