@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -150,9 +151,9 @@ class PrivateSession {
 };
 
 // A command of GLib's tools (gio, gsettings, gdbus) as a client of the row's bus.
-ProcessResult BusClient(PrivateSession& session, const std::vector<std::string>& args) {
+ProcessResult BusClient(PrivateSession& session, std::initializer_list<const char*> args) {
   ProcessOptions command;
-  command.args = args;
+  command.args.assign(args.begin(), args.end());
   command.env = PrivateDesktopEnv(session.scratch_);
   const Environment client = session.bus_.ClientEnv();
   command.env.insert(command.env.end(), client.begin(), client.end());
