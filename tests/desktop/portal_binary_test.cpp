@@ -137,7 +137,9 @@ TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
     }
     if (c.backend == Backend::Killed) {
       run.whileRunning = [&](pid_t) {
-        for (int wait = 0; wait < 500 && !fs::exists(report); ++wait) usleep(20 * 1000);
+        // The report's last line is written once the dialog is on screen and settled.
+        for (int wait = 0; wait < 500 && ReadFile(report).find("\nmapped_ms=") == std::string::npos; ++wait)
+          usleep(20 * 1000);
         kill(backend, SIGKILL);
       };
     }
