@@ -5,17 +5,19 @@
 STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages the build, the program and the tests need (the desktop
-# services' test runs a session bus, gvfs and the accessibility bus), and
-# those of each toolkit: a GTK 3 machine needs no GTK+ 2 at all.
+# services' test runs a session bus, gvfs, the accessibility bus and the
+# input method ibus, whose keys xdotool types; dbus-x11 is what starts a bus
+# through the display where there is none), and those of each toolkit (its
+# ibus module among them): a GTK 3 machine needs no GTK+ 2 at all.
 STASHWICK_COMMON_PACKAGES=(build-essential cmake pkg-config
   googletest libgtest-dev xvfb xauth valgrind-if-available strace mandoc groff-base
-  dbus-daemon dbus-bin gvfs gvfs-daemons at-spi2-core libatk-adaptor)
-STASHWICK_GTK2_PACKAGES=(libgtk2.0-dev)
+  dbus-daemon dbus-bin dbus-x11 gvfs gvfs-daemons at-spi2-core libatk-adaptor ibus xdotool)
+STASHWICK_GTK2_PACKAGES=(libgtk2.0-dev ibus-gtk)
 # The GTK 3 build: its toolkit, a Wayland compositor for its dialog tests,
 # and the desktop portal with its GTK backend, through which its save dialog
 # can go; bubblewrap and fuse3 for the dialog from a Flatpak-style sandbox,
 # whose file comes through the document portal's file system.
-STASHWICK_GTK3_PACKAGES=(libgtk-3-dev weston xdg-desktop-portal xdg-desktop-portal-gtk bubblewrap fuse3)
+STASHWICK_GTK3_PACKAGES=(libgtk-3-dev ibus-gtk3 weston xdg-desktop-portal xdg-desktop-portal-gtk bubblewrap fuse3)
 
 # Makes TOOLKIT (gtk2 or gtk3) the build's: exports STASHWICK_TOOLKIT and
 # sets STASHWICK_PACKAGES to the common packages and that toolkit's.

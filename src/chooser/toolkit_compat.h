@@ -102,7 +102,8 @@ inline void ToolkitKeepWarnings(std::vector<std::string>* into) {
 // autolaunches a session bus that outlives the program. GTK 3 can show the
 // save dialog through the desktop portal; GTK+ 2 knows no portal.
 #if GTK_CHECK_VERSION(3, 0, 0)
-inline constexpr DesktopToolkit ToolkitDesktop{true, true, true, true};
+inline constexpr DesktopToolkit ToolkitDesktop{
+    .bridgeBuiltIn = true, .autolaunchesBus = true, .readsDconf = true, .portalFileChooser = true};
 #else
 inline constexpr DesktopToolkit ToolkitDesktop{};
 #endif

@@ -2,6 +2,7 @@
 
 #include <gio/gio.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -30,18 +31,25 @@
 //   the desktop portal (where the save   NameHasOwner, the      the portal: the program's own dialog
 //   dialog would use it)                 file chooser's version
 //   each portal backend that runs        Ping                   the portal: the program's own dialog
+//   the input method ibus, on its own    greeting (Hello)       ibus: keys go through the toolkit's
+//   bus (where the toolkit may use it)                          built-in input method
 //
 // Not a service, but checked with them: a runtime folder where dconf cannot
 // keep its state (GTK 3) leaves dconf out, with one line. A service that is
 // not running is not started, but for the portal, which the dialog needs.
+// Without a session bus the toolkit gets none: nothing that it, its
+// accessibility bridge or an input method's module would start in its place
+// outlives the program.
 
 namespace {
 
 // How long the services have, in all, to answer: well under a second, and far
 // above the few milliseconds that a healthy bus takes on a busy machine.
 constexpr gint64 SessionDeadlineUs = 300 * 1000;
-// Then the accessibility bus, whose address the session bus gave.
+// Then the accessibility bus, whose address the session bus gave, and the
+// input method's bus.
 constexpr gint64 AccessibilityDeadlineUs = 200 * 1000;
+constexpr gint64 InputMethodDeadlineUs = 200 * 1000;
 
 // The file system daemon and the volume monitors that the toolkit's file
 // system layer asks over the session bus, when they run.
@@ -333,15 +341,14 @@ void CheckAccessibility(BusLink& session, guint32 addressCall) {
 }
 
 // No session bus: the toolkit's file system layer starts none, but the
-// accessibility bridge would start one of its own (dbus-launch) that outlives
-// the program. The bridge still finds an accessibility bus that the display
-// names; the file system layer stays local, as without a bus.
-void KeepOffAMissingBus(bool bridge, const DesktopToolkit& toolkit) {
-  if (bridge || toolkit.autolaunchesBus) {
-    Keep("GIO_USE_VFS", "local");
-    Keep("GIO_USE_VOLUME_MONITOR", "unix");
-    setenv("DBUS_SESSION_BUS_ADDRESS", NoBus, 1);
-  }
+// accessibility bridge and an input method's module (ibus, fcitx) would each
+// start one of their own (dbus-launch) that outlives the program. The bridge
+// still finds an accessibility bus that the display names, and the input
+// method its own bus; the file system layer stays local, as without a bus.
+void KeepOffAMissingBus(const DesktopToolkit& toolkit) {
+  Keep("GIO_USE_VFS", "local");
+  Keep("GIO_USE_VOLUME_MONITOR", "unix");
+  setenv("DBUS_SESSION_BUS_ADDRESS", NoBus, 1);
   if (toolkit.autolaunchesBus) {
     // Nothing to reach on a bus that is not there: the bridge stays out,
     // and the settings that dconf would keep on it are this run's own.
@@ -500,7 +507,8 @@ void CheckPortal(BusLink& session, guint32 ownerCall, guint32 namesCall) {
     return;
   }
   if (IsError(version)) {
-    const std::string error = g_dbus_message_get_error_name(version) ? g_dbus_message_get_error_name(version) : "";
+    const gchar* name = g_dbus_message_get_error_name(version);
+    const std::string error = name ? name : "";
     if (error == "org.freedesktop.DBus.Error.ServiceUnknown" || error == "org.freedesktop.DBus.Error.NameHasNoOwner")
       LeavePortalOut(std::string("the desktop portal ") + Portal + " is not on the session bus");
     else if (g_str_has_prefix(error.c_str(), "org.freedesktop.DBus.Error.Spawn."))
@@ -517,6 +525,97 @@ void CheckPortal(BusLink& session, guint32 ownerCall, guint32 namesCall) {
   PortalChosen = true;
 }
 
+// Whether the toolkit may take keys through ibus: GTK_IM_MODULE names it, or
+// names nothing, and the toolkit picks (ibus is the pick of every locale
+// where it is installed, and of desktops that name it in their settings).
+bool IbusWanted() {
+  const char* modules = std::getenv("GTK_IM_MODULE");
+  if (!modules || !*modules) return true;
+  gchar** names = g_strsplit(modules, ":", -1);
+  const bool named = g_strv_contains(names, "ibus");
+  g_strfreev(names);
+  return named;
+}
+
+// The address of the running ibus daemon's bus, as ibus's own library finds
+// it: IBUS_ADDRESS, or the file that the daemon keeps in the user's config
+// folder for the display, whose daemon must still be there. "" for none.
+std::string IbusAddress() {
+  if (const char* address = std::getenv("IBUS_ADDRESS")) return address;
+  std::string file;
+  if (const char* named = std::getenv("IBUS_ADDRESS_FILE")) {
+    file = named;
+  } else {
+    // <machine id>-<host>-<display number>; on Wayland the display's name.
+    gchar* id = nullptr;
+    if (!g_file_get_contents("/var/lib/dbus/machine-id", &id, nullptr, nullptr))
+      g_file_get_contents("/etc/machine-id", &id, nullptr, nullptr);
+    std::string display;
+    if (const char* wayland = std::getenv("WAYLAND_DISPLAY")) {
+      display = std::string("unix-") + wayland;
+    } else {
+      const std::string x = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+      const size_t colon = x.find(':');
+      const std::string host = x.substr(0, colon);
+      const std::string number =
+          colon == std::string::npos ? std::string("0") : x.substr(colon + 1, x.find('.', colon) - colon - 1);
+      display = (host.empty() ? std::string("unix") : host) + "-" + number;
+    }
+    gchar* name = g_strdup_printf("%s-%s", id ? g_strstrip(id) : "machine-id", display.c_str());
+    gchar* path = g_build_filename(g_get_user_config_dir(), "ibus", "bus", name, nullptr);
+    file = path;
+    g_free(path);
+    g_free(name);
+    g_free(id);
+  }
+  gchar* contents = nullptr;
+  if (!g_file_get_contents(file.c_str(), &contents, nullptr, nullptr)) return "";
+  std::string address;
+  long pid = -1;
+  gchar** lines = g_strsplit(contents, "\n", -1);
+  for (gchar** line = lines; *line; ++line) {
+    if (g_str_has_prefix(*line, "IBUS_ADDRESS=")) address = *line + std::strlen("IBUS_ADDRESS=");
+    if (g_str_has_prefix(*line, "IBUS_DAEMON_PID="))
+      pid = std::strtol(*line + std::strlen("IBUS_DAEMON_PID="), nullptr, 10);
+  }
+  g_strfreev(lines);
+  g_free(contents);
+  // A daemon that has ended leaves its file: the toolkit's module then does
+  // not connect.
+  if (pid <= 0 || kill(static_cast<pid_t>(pid), 0) != 0) return "";
+  return address;
+}
+
+// The input method ibus keeps a bus of its own. Where its daemon has hung,
+// the toolkit's ibus module hands it every key and gets no answer: the dialog
+// takes no key. It then takes keys through the toolkit's built-in input
+// method, which needs no service.
+void CheckInputMethod() {
+  if (!IbusWanted()) return;
+  const std::string address = IbusAddress();
+  if (address.empty()) return;
+  BusLink ibus(g_get_monotonic_time() + InputMethodDeadlineUs);
+  if (!ibus.Connect(address.c_str()) || ibus.Greet()) return;
+  Say("the input method ibus did not answer: keys go through the toolkit's built-in input method");
+  Keep("GTK_IM_MODULE", "gtk-im-context-simple");
+}
+
+// The session bus's address: DBUS_SESSION_BUS_ADDRESS, or where that is not
+// set, the bus of the user's session in the runtime folder, as the bus
+// library finds it; "" for none.
+std::string SessionBusAddress() {
+  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS")) return address;
+  gchar* socket = g_build_filename(g_get_user_runtime_dir(), "bus", nullptr);
+  std::string address;
+  if (g_file_test(socket, G_FILE_TEST_EXISTS)) {
+    gchar* escaped = g_dbus_address_escape_value(socket);
+    address = std::string("unix:path=") + escaped;
+    g_free(escaped);
+  }
+  g_free(socket);
+  return address;
+}
+
 }  // namespace
 
 bool PortalSaveDialogChosen() { return PortalChosen; }
@@ -525,21 +624,22 @@ void KeepHungDesktopServicesAway(bool dialogFollows, const DesktopToolkit& toolk
   const bool bridge = BridgeRequested(toolkit);
   const bool portal = dialogFollows && PortalWanted(toolkit);
   const char* const noBusForPortal = "there is no session bus for the desktop portal";
-  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (!address || !*address) {
-    KeepOffAMissingBus(bridge, toolkit);
-    if (portal) LeavePortalOut(noBusForPortal);
-    return;
-  }
+  const std::string address = SessionBusAddress();
+  if (address.empty()) KeepOffAMissingBus(toolkit);
   // A toolkit that starts without a dialog (the help and version screens)
   // talks to no service that could hold it back.
   if (!dialogFollows) return;
+  CheckInputMethod();
+  if (address.empty()) {
+    if (portal) LeavePortalOut(noBusForPortal);
+    return;
+  }
   BusLink session(g_get_monotonic_time() + SessionDeadlineUs);
-  if (!session.Connect(address)) {
+  if (!session.Connect(address.c_str())) {
     // Nothing listens: the toolkit fails at once too. GTK 3's settings would
     // then warn at every change they fail to keep there (a stale address
     // from an ended session): such a bus counts as missing.
-    if (toolkit.autolaunchesBus && session.TriedAll()) KeepOffAMissingBus(bridge, toolkit);
+    if (toolkit.autolaunchesBus && session.TriedAll()) KeepOffAMissingBus(toolkit);
     if (portal) LeavePortalOut(noBusForPortal);
     return;
   }

@@ -179,11 +179,11 @@ void OnRequestTaken(GObject* source, GAsyncResult* answer, gpointer data) {
 }  // namespace
 
 PortalSaveResult PortalSaveFile(const PortalSaveRequest& request) {
-  PortalSaveResult failed;
   GError* error = nullptr;
   GDBusConnection* connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
   if (!connection) {
     const OwnedError owned(error);
+    PortalSaveResult failed;
     failed.failure = std::string("no session bus for the desktop portal: ") + error->message;
     return failed;
   }

@@ -1,6 +1,7 @@
 // The real program on a real session bus with the real desktop services (the
 // file system daemon, its volume monitor, the accessibility bus launcher and
-// its bus, the desktop portal and its backend): with any one of them stopped,
+// its bus, the desktop portal and its backend, the input method ibus): with
+// any one of them stopped,
 // the dialog still maps and answers, and standard error names what was left
 // out; with all of them healthy, nothing is left out.
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <initializer_list>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/program.h"
@@ -37,7 +39,7 @@ enum class Portal {
 struct HungCase {
   const char* name;
   // "" none, "bus", "a11y-bus", "no-bus" (no address at all), "runtime-folder" (one that
-  // cannot be made), or the bus name of the service
+  // cannot be made), "ibus", or the bus name of the service
   const char* stopped;
   const char* said;  // what standard error says, "" nothing
   Portal portal = Portal::Unused;
@@ -71,11 +73,14 @@ const HungCase HungCases[] = {
     {"accessibility_launcher", "org.a11y.Bus",
      "stashwick: the accessibility bus launcher org.a11y.Bus did not answer"},
     {"runtime_folder", "runtime-folder", RuntimeFolderSaid},
+    // Real keys, typed into the name field, reach it.
+    {"input_method", "ibus", "stashwick: the input method ibus did not answer"},
     // The trash's own daemon, which GTK 3's sidebar watches as the dialog is made.
     {"trash_mount", "trash", "stashwick: the file system mount Trash (trash:) did not answer"},
 #ifdef STASHWICK_TOOLKIT_GTK3
     // What the user set stays: GTK 3's dialog shows hidden files where the
     // user asked for them (GTK+ 2 keeps its settings in a file of its own).
+    // The program finds this bus in the runtime folder, its address unset.
     {"settings_without_file_system_daemon", "settings", "stashwick: the file system daemon org.gtk.vfs.Daemon"},
 #endif
     {"portal_missing", "", PORTAL_SAID("the desktop portal org.freedesktop.portal.Desktop is not on the session bus"),
@@ -125,10 +130,10 @@ class PrivateSession {
   explicit PrivateSession(const HungCase& row)
       : portal_(row.portal), bus_(scratch_ / "session", BusOptions(scratch_, row)) {}
 
-  // A run answered with accept, with the bridge and the bus of this test.
+  // A run answered with accept (or answer), with the bridge and the bus of this test.
   ProcessResult Run(const std::string& report, bool withBus = true, const std::string& runtime = "",
-                    bool usePortal = false) {
-    ProcessOptions run = AnsweredRun(scratch_, {"Save report", scratch_ / "home/report.txt", "", "0"}, "accept");
+                    bool usePortal = false, const std::string& answer = "accept") {
+    ProcessOptions run = AnsweredRun(scratch_, {"Save report", scratch_ / "home/report.txt", "", "0"}, answer);
     for (auto& [name, value] : run.env)
       if (name == "GTK_MODULES") value = std::string("gail:atk-bridge:") + STASHWICK_ANSWER_MODULE;
     if (withBus) {
@@ -175,6 +180,37 @@ pid_t TrashDaemon(PrivateSession& session) {
   if (start == std::string::npos) return 0;
   const size_t end = mounts.out.find('\'', start + 2);
   return session.bus_.Owner(mounts.out.substr(start + 2, end - start - 2));
+}
+
+// Starts the input method ibus on the row's bus, for the program's display
+// and home, and returns its daemon once its address is kept for the
+// display; 0 when it does not start.
+pid_t InputMethodDaemon(PrivateSession& session) {
+  ProcessOptions daemon;
+  daemon.args = {"/usr/bin/ibus-daemon", "--panel=disable"};
+  daemon.env = PrivateDesktopEnv(session.scratch_);
+  const pid_t pid = session.bus_.Start(daemon, session.scratch_ / "ibus.log");
+  const fs::path addresses = session.scratch_ / "home/.config/ibus/bus";
+  for (int attempt = 0; pid > 0 && attempt < 100; ++attempt) {
+    std::error_code none;
+    if (!fs::is_empty(addresses, none) && !none) return pid;
+    usleep(50 * 1000);
+  }
+  return 0;
+}
+
+// Types name into the dialog's name field, in place of the proposed one, and
+// presses Return, as a person does: real key events through the X server.
+void TypeName(const std::string& name) {
+  for (std::initializer_list<const char*> keys :
+       {std::initializer_list<const char*>{"search", "--sync", "--name", "Save report"},
+        {"key", "--delay", "30", "ctrl+a"}, {"type", "--delay", "30", name.c_str()}, {"key", "Return"}}) {
+    ProcessOptions xdotool;
+    xdotool.args = {"/usr/bin/xdotool"};
+    xdotool.args.insert(xdotool.args.end(), keys.begin(), keys.end());
+    xdotool.timeoutSeconds = 10;
+    RunProcess(xdotool);
+  }
 }
 
 // The user's setting that the dialog show hidden files, kept by dconf.
@@ -224,6 +260,17 @@ void RunRow(PrivateSession& session, const HungCase& row) {
   } else if (stopped == "trash") {
     stop = TrashDaemon(session);
     ASSERT_GT(stop, 0) << "the trash was not mounted on the bus";
+  } else if (stopped == "ibus") {
+    if (!OnX11()) {
+      std::printf("row %s: keys are typed through the X server; not run on Wayland\n", row.name);
+      return;
+    }
+    if (access("/usr/bin/ibus-daemon", X_OK) != 0 || access("/usr/bin/xdotool", X_OK) != 0) {
+      std::printf("row %s: needs ibus and xdotool (packages ibus, xdotool); not run\n", row.name);
+      return;
+    }
+    stop = InputMethodDaemon(session);
+    ASSERT_GT(stop, 0) << "ibus did not start: " << ReadFile(session.scratch_ / "ibus.log");
   } else if (stopped == "settings") {
     ASSERT_TRUE(ShowHiddenFiles(session));
     stop = bus.Started("org.gtk.vfs.Daemon");
@@ -235,17 +282,27 @@ void RunRow(PrivateSession& session, const HungCase& row) {
   if (stop > 0) bus.Stop(stop);
 
   const std::string report = session.scratch_ / "report";
+  if (stopped == "settings") {
+    // The bus of a session that keeps it in the runtime folder, and names no address.
+    const std::string address = bus.address();
+    const size_t path = address.find("unix:path=") + 10;
+    fs::create_symlink(address.substr(path, address.find(',', path) - path), bus.runtimeFolder() + "/bus");
+  }
+  std::thread typist;
+  if (stopped == "ibus") typist = std::thread(TypeName, "typed.txt");
   // Nothing can be made below /dev/null: as for a user whose runtime folder is
   // missing or root's.
-  const ProcessResult run = session.Run(report, true, stopped == "runtime-folder" ? "/dev/null/run" : "",
-                                        row.portal != Portal::Unused);
+  const ProcessResult run = session.Run(report, stopped != "settings",
+                                        stopped == "runtime-folder" ? "/dev/null/run" : "",
+                                        row.portal != Portal::Unused, stopped == "ibus" ? "none" : "accept");
+  if (typist.joinable()) typist.join();
   if (stopped == "settings") {
     EXPECT_NE(ReadFile(report).find("\nhidden=1\n"), std::string::npos)
         << "the dialog did not show hidden files: the user's setting was lost";
   }
   ASSERT_FALSE(run.timedOut) << row.name << ": the dialog was held back";
   EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_EQ(run.out, session.scratch_ / "home/report.txt");
+  EXPECT_EQ(run.out, session.scratch_ / (stopped == "ibus" ? "home/typed.txt" : "home/report.txt"));
   // Whatever is left out, dconf never floods standard error at each setting
   // it cannot read or keep. Where the runtime folder is said to be unusable,
   // neither does the file system layer at each mount it then reaches over
@@ -301,8 +358,9 @@ TEST(DesktopServices, TheDialogMapsAndAnswersWithAnyOneStopped) {
 // Outside a desktop session nothing is started that outlives the run: the
 // accessibility bus's socket and dconf's database, which such a bus and its
 // services leave in the home, are not there afterwards, and standard error
-// stays empty. (A GTK 3 program that does nothing about it leaves both, and
-// six processes.) For GTK 3 the address of an ended session, whose socket
+// stays empty, and no process is left. (A GTK 3 program that does nothing
+// about it leaves both, and six processes; a GTK+ 2 one with an input method
+// installed leaves a bus.) For GTK 3 the address of an ended session, whose socket
 // nobody listens on, is no bus either: its settings would warn at every
 // change they cannot keep there.
 TEST(DesktopServices, NoSessionBusStartsNoneOfItsOwn) {
@@ -324,7 +382,8 @@ TEST(DesktopServices, NoSessionBusStartsNoneOfItsOwn) {
   for (const std::string& address : addresses) {
     SCOPED_TRACE("bus address '" + address + "'");
     ProcessOptions run = AnsweredRun(scratch, {"Save", scratch / "kept.txt", "", "0"}, "accept");
-    run.unsetEnv = {"DBUS_SESSION_BUS_ADDRESS", "NO_AT_BRIDGE", "GSETTINGS_BACKEND"};
+    run.unsetEnv = {"DBUS_SESSION_BUS_ADDRESS", "NO_AT_BRIDGE", "GSETTINGS_BACKEND", "GTK_IM_MODULE"};
+    run.env.emplace_back("XDG_RUNTIME_DIR", scratch / "home");  // no bus there
     if (!address.empty()) run.env.emplace_back("DBUS_SESSION_BUS_ADDRESS", address);
     const ProcessResult result = RunProcess(run);
     EXPECT_EQ(result.exitCode, 0);
@@ -332,5 +391,9 @@ TEST(DesktopServices, NoSessionBusStartsNoneOfItsOwn) {
     EXPECT_EQ(result.err, "");
     EXPECT_FALSE(fs::exists(scratch / "home/.cache/at-spi"));
     EXPECT_FALSE(fs::exists(scratch / "home/.config/dconf"));
+    // An input method's module (ibus, fcitx, where installed) starts one through the display.
+    const std::vector<pid_t> left = ProcessesWith("HOME=" + (scratch / "home"));
+    for (const pid_t pid : left) kill(pid, SIGTERM);
+    EXPECT_TRUE(left.empty()) << left.size() << " processes left behind";
   }
 }
