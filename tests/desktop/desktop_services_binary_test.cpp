@@ -142,6 +142,7 @@ class PrivateSession {
     }
     run.env.emplace_back("XDG_RUNTIME_DIR", runtime.empty() ? bus_.runtimeFolder() : runtime);
     run.env.emplace_back("STASHWICK_ANSWER_REPORT", report);
+    if (!display_.empty()) run.env.emplace_back("DISPLAY", display_);
     if (usePortal) run.env.emplace_back("GTK_USE_PORTAL", "1");
     run.unsetEnv = {"NO_AT_BRIDGE", "GIO_USE_VFS", "GIO_USE_VOLUME_MONITOR", "GIO_MODULE_DIR", "GTK_USE_PORTAL"};
     if (!withBus) run.unsetEnv.push_back("DBUS_SESSION_BUS_ADDRESS");
@@ -153,6 +154,7 @@ class PrivateSession {
   ScratchDir scratch_;
   Portal portal_;
   PrivateSessionBus bus_;
+  std::string display_;  // the X server of the runs, where not the test's
 };
 
 // A command of GLib's tools (gio, gsettings, gdbus) as a client of the row's bus.
@@ -182,13 +184,33 @@ pid_t TrashDaemon(PrivateSession& session) {
   return session.bus_.Owner(mounts.out.substr(start + 2, end - start - 2));
 }
 
-// Starts the input method ibus on the row's bus, for the program's display
-// and home, and returns its daemon once its address is kept for the
-// display; 0 when it does not start.
+// Starts an X server of the row's own, on its bus, which ends it: keys typed
+// there reach the row's dialog, and no other test's that shares the test's
+// display. Returns its display name, "" when none starts.
+std::string PrivateDisplay(PrivateSession& session) {
+  for (int number = 100 + getpid() % 400, tries = 0; tries < 20; ++number, ++tries) {
+    const std::string name = ":" + std::to_string(number);
+    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+    if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) continue;
+    ProcessOptions server;
+    server.args = {"/usr/bin/Xvfb", name, "-nolisten", "tcp", "-screen", "0", "1280x1024x24"};
+    if (session.bus_.Start(server, session.scratch_ / "xvfb.log") <= 0) return "";
+    for (int attempt = 0; attempt < 60; ++attempt) {
+      if (fs::exists(socket)) return name;
+      usleep(50 * 1000);
+    }
+  }
+  return "";
+}
+
+// Starts the input method ibus on the row's bus, for the runs' display and
+// home, and returns its daemon once its address is kept for the display; 0
+// when it does not start.
 pid_t InputMethodDaemon(PrivateSession& session) {
   ProcessOptions daemon;
   daemon.args = {"/usr/bin/ibus-daemon", "--panel=disable"};
   daemon.env = PrivateDesktopEnv(session.scratch_);
+  daemon.env.emplace_back("DISPLAY", session.display_);
   const pid_t pid = session.bus_.Start(daemon, session.scratch_ / "ibus.log");
   const fs::path addresses = session.scratch_ / "home/.config/ibus/bus";
   for (int attempt = 0; pid > 0 && attempt < 100; ++attempt) {
@@ -201,13 +223,14 @@ pid_t InputMethodDaemon(PrivateSession& session) {
 
 // Types name into the dialog's name field, in place of the proposed one, and
 // presses Return, as a person does: real key events through the X server.
-void TypeName(const std::string& name) {
+void TypeName(const std::string& display, const std::string& name) {
   for (std::initializer_list<const char*> keys :
        {std::initializer_list<const char*>{"search", "--sync", "--name", "Save report"},
         {"key", "--delay", "30", "ctrl+a"}, {"type", "--delay", "30", name.c_str()}, {"key", "Return"}}) {
     ProcessOptions xdotool;
     xdotool.args = {"/usr/bin/xdotool"};
     xdotool.args.insert(xdotool.args.end(), keys.begin(), keys.end());
+    xdotool.env = {{"DISPLAY", display}};
     xdotool.timeoutSeconds = 10;
     RunProcess(xdotool);
   }
@@ -269,6 +292,8 @@ void RunRow(PrivateSession& session, const HungCase& row) {
       std::printf("row %s: needs ibus and xdotool (packages ibus, xdotool); not run\n", row.name);
       return;
     }
+    session.display_ = PrivateDisplay(session);
+    ASSERT_FALSE(session.display_.empty()) << "no X server: " << ReadFile(session.scratch_ / "xvfb.log");
     stop = InputMethodDaemon(session);
     ASSERT_GT(stop, 0) << "ibus did not start: " << ReadFile(session.scratch_ / "ibus.log");
   } else if (stopped == "settings") {
@@ -289,7 +314,7 @@ void RunRow(PrivateSession& session, const HungCase& row) {
     fs::create_symlink(address.substr(path, address.find(',', path) - path), bus.runtimeFolder() + "/bus");
   }
   std::thread typist;
-  if (stopped == "ibus") typist = std::thread(TypeName, "typed.txt");
+  if (stopped == "ibus") typist = std::thread(TypeName, session.display_, "typed.txt");
   // Nothing can be made below /dev/null: as for a user whose runtime folder is
   // missing or root's.
   const ProcessResult run = session.Run(report, stopped != "settings",
