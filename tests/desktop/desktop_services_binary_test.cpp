@@ -327,9 +327,7 @@ void RunRow(PrivateSession& session, const HungCase& row) {
   const std::string report = session.scratch_ / "report";
   if (stopped == "settings") {
     // The bus of a session that keeps it in the runtime folder, and names no address.
-    const std::string address = bus.address();
-    const size_t path = address.find("unix:path=") + 10;
-    fs::create_symlink(address.substr(path, address.find(',', path) - path), bus.runtimeFolder() + "/bus");
+    fs::create_symlink(bus.socketPath(), bus.runtimeFolder() + "/bus");
   }
   std::thread typist;
   if (stopped == "ibus") typist = std::thread(TypeName, session.display_, "typed.txt");

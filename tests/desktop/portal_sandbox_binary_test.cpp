@@ -33,12 +33,6 @@ bool Mounted(const std::string& folder) {
   return ReadFile("/proc/self/mounts").find(" " + folder + " ") != std::string::npos;
 }
 
-// The folder of the bus's socket (its address is unix:path=<socket>,guid=...).
-std::string SocketFolder(const std::string& address) {
-  const std::string prefix = "unix:path=";
-  return fs::path(address.substr(prefix.size(), address.find(',') - prefix.size())).parent_path();
-}
-
 // The Wayland display's socket by its full path, "" where there is none.
 std::string WaylandSocket() {
   const char* display = std::getenv("WAYLAND_DISPLAY");
@@ -85,7 +79,7 @@ std::vector<std::string> Sandbox(const std::string& scratch, const PrivateSessio
   // The app itself, as Flatpak mounts it: the build folder may be anywhere,
   // below /tmp or a home too.
   args.insert(args.end(), {"--ro-bind", STASHWICK_BINARY, SandboxedProgram});
-  const std::string socket = SocketFolder(bus.address());
+  const std::string socket = fs::path(bus.socketPath()).parent_path();
   args.insert(args.end(), {"--bind", socket, socket});
   const std::string runtime = bus.runtimeFolder();
   args.insert(args.end(), {"--dir", home + "/docs", "--perms", "0700", "--dir", runtime});

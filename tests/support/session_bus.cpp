@@ -160,6 +160,11 @@ pid_t PrivateSessionBus::Started(const std::string& name) const {
   return 0;
 }
 
+std::string PrivateSessionBus::socketPath() const {
+  const std::string prefix = "unix:path=";
+  return address_.substr(prefix.size(), address_.find(',') - prefix.size());
+}
+
 pid_t PrivateSessionBus::Start(ProcessOptions options, const std::string& logPath) {
   const Environment client = ClientEnv();
   options.env.insert(options.env.end(), client.begin(), client.end());

@@ -42,6 +42,8 @@ class PrivateSessionBus {
   bool running() const { return pid_ > 0; }
   const std::string& startError() const { return startError_; }
   const std::string& address() const { return address_; }
+  // The bus's socket, from its address ("unix:path=<socket>,guid=...").
+  std::string socketPath() const;
   pid_t pid() const { return pid_; }
   // XDG_RUNTIME_DIR of the services; the document portal mounts its file
   // system at <runtime folder>/doc.
