@@ -299,7 +299,7 @@ def environment(case, home, session):
 
 def own_settings(toolkit, env):
     """What stashwick sets for itself before gtk_init in env, on that toolkit, where no
-    session bus is (KeepHungDesktopServicesAway, src/desktop/desktop_services.cpp): the file
+    session bus is (KeepHungDesktopServicesAway, src/desktop/): the file
     system layer local and no bus address, when GTK 3 or the accessibility bridge asked for
     would autolaunch a session bus that outlives the program; on GTK 3 (whose bridge is built
     in and whose settings go to dconf over the bus) the bridge off and the settings in memory
