@@ -115,16 +115,25 @@ apt_get() {
 # else RelWithDebInfo; warnings are errors when STASHWICK_WERROR is ON.
 # STASHWICK_BUILD_TARGET, when set, builds only the targets it names
 # (separated by spaces). The toolkit is STASHWICK_TOOLKIT (gtk2 or gtk3; see
-# use_toolkit and pick_toolkit).
+# use_toolkit and pick_toolkit). Where CCACHE_DIR is set (CI sets it to a
+# folder it keeps), every compile goes through ccache there, so that a build
+# of sources that an earlier run built with the same flags takes their
+# objects; paths below the tree count relative to it, so that a clone in
+# another folder finds them too.
 build_project() {
   local dir=${1:-$STASHWICK_ROOT/build}
   shift || true
-  local log target=()
+  local log target=() launcher=()
   # shellcheck disable=SC2206 # a list of target names
   [ -z "${STASHWICK_BUILD_TARGET:-}" ] || target=(--target $STASHWICK_BUILD_TARGET)
+  if [ -n "${CCACHE_DIR:-}" ]; then
+    ensure_packages ccache || return 1
+    export CCACHE_BASEDIR=$STASHWICK_ROOT CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-4G}
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  fi
   log=$(mktemp)
   local type=${STASHWICK_BUILD_TYPE:-RelWithDebInfo}
-  if ! { cmake -S "$STASHWICK_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="$type" \
+  if ! { cmake -S "$STASHWICK_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "${launcher[@]}" \
            -DSTASHWICK_WERROR="${STASHWICK_WERROR:-OFF}" -DSTASHWICK_TOOLKIT="${STASHWICK_TOOLKIT:?}" \
            "$@" &&
          cmake --build "$dir" -j "$(nproc)" "${target[@]}"; } >"$log" 2>&1; then
