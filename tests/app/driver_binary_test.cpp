@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/build_paths.h"
 #include "support/program.h"
 
 namespace {
@@ -29,7 +30,7 @@ namespace fs = std::filesystem;
 // A run of the program (or of a copy of it) that cancels any dialog unless told otherwise.
 ProcessOptions ProgramRun(const ScratchDir& scratch, const std::vector<std::string>& arguments,
                           const std::string& answer = "cancel",
-                          const std::string& program = STASHWICK_BINARY) {
+                          const std::string& program = TestProgram) {
   ProcessOptions options = AnsweredRun(scratch, arguments, answer, program);
   // An accept given while the dialog still loads its folder is swallowed by
   // the toolkit and never repeated: give the folder time first.
@@ -158,7 +159,7 @@ TEST_F(DriverBinary, OutputArrivesWholeOrTheRunEndsWithStatusOneAndOneLine) {
   const std::vector<std::string> save = {"Save as", path, "Text (*.txt)|*.txt"};
   // A copy under another name shows that the error line names the running program.
   const std::string copy = scratch_ / "renamed-tool";
-  fs::copy_file(STASHWICK_BINARY, copy);
+  fs::copy_file(TestProgram, copy);
   chmod(copy.c_str(), 0755);
   // What a pipe receives of the version screen, to hold a file against.
   const std::string version = RunChecked(ProgramRun(scratch_, {"-v"})).out;
@@ -170,7 +171,7 @@ TEST_F(DriverBinary, OutputArrivesWholeOrTheRunEndsWithStatusOneAndOneLine) {
     Sink sink;
     int exitCode;
     std::string out;  // what a pipe or file holds afterwards
-    std::string program = STASHWICK_BINARY;
+    std::string program = TestProgram;
   };
   const SinkCase cases[] = {
       {"path into a pipe, no line feed after it", save, "accept", Sink::Pipe, 0, path},
@@ -264,7 +265,7 @@ TEST(DriverRefusal, RefusedOptionsAreOneLineOfTextInTheLocalesCharacterSet) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.shown);
     ProcessOptions options;
-    options.args = {STASHWICK_BINARY};
+    options.args = {TestProgram};
     options.args.insert(options.args.end(), c.arguments.begin(), c.arguments.end());
     options.env = PrivateDesktopEnv(scratch);
     options.env.emplace_back("LC_ALL", c.locale);
@@ -302,13 +303,13 @@ TEST(DriverNoDisplay, TheToolkitsLineIsAllThereIsEvenWithABrokenFontConfiguratio
   };
   std::set<std::string> toolkitOwn;
   for (int i = 0; i < 20; ++i) {
-    std::istringstream lines(run(std::string(STASHWICK_PROBE_DIR) + "/toolkit_start_probe").err);
+    std::istringstream lines(run(std::string(TestProbeDir) + "/toolkit_start_probe").err);
     for (std::string line; std::getline(lines, line);)
       if (!line.empty() && line.find("cannot open display") == std::string::npos)
         toolkitOwn.insert(line + "\n");
   }
   for (int i = 0; i < 20; ++i) {
-    const ProcessResult result = run(STASHWICK_BINARY);
+    const ProcessResult result = run(TestProgram);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.out, "");
     // The toolkit's own font thread (GTK 3.24.52) may write its line around
@@ -403,7 +404,7 @@ TEST_F(DriverBinary, InputThatIsNoTerminalIsNeverGivenAttributes) {
     SCOPED_TRACE(c.arguments[0]);
     SCOPED_TRACE(c.terminal ? "terminal" : "file");
     std::vector<std::string> command = IoctlTrace(log);
-    command.push_back(STASHWICK_BINARY);
+    command.push_back(TestProgram);
     command.insert(command.end(), c.arguments.begin(), c.arguments.end());
     ProcessOptions options = ProgramRun(scratch_, {command.begin() + 1, command.end()}, c.answer, strace);
     options.env.emplace_back("ASAN_OPTIONS", AsanOptionsWithoutLeakCheck());
@@ -424,7 +425,7 @@ TEST_F(DriverBinary, InputThatIsNoTerminalIsNeverGivenAttributes) {
 }
 
 TEST_F(DriverBinary, BackgroundJobOfTheTerminalIsNotStoppedAndLeavesItAlone) {
-  const std::string probe = std::string(STASHWICK_PROBE_DIR) + "/background_job_probe";
+  const std::string probe = std::string(TestProbeDir) + "/background_job_probe";
   const std::string target = scratch_ / "job.txt";
   {
     // Some build roots let no new session take a terminal (status 4).
@@ -455,7 +456,7 @@ TEST_F(DriverBinary, BackgroundJobOfTheTerminalIsNotStoppedAndLeavesItAlone) {
     TestTerminal terminal;
     ASSERT_GE(terminal.slave, 0);
     const termios before = ReportAttributeSets(terminal);
-    std::vector<std::string> job = {ptsname(terminal.master), STASHWICK_BINARY};
+    std::vector<std::string> job = {ptsname(terminal.master), TestProgram};
     if (c.foreground) job.insert(job.begin(), "--foreground");
     job.insert(job.end(), c.arguments.begin(), c.arguments.end());
     const ProcessResult result = RunChecked(ProgramRun(scratch_, job, c.answer, probe));
@@ -468,7 +469,7 @@ TEST_F(DriverBinary, BackgroundJobOfTheTerminalIsNotStoppedAndLeavesItAlone) {
 }
 
 TEST_F(DriverBinary, StandardDescriptorsLeftClosedAreHeldOnNullBeforeAnythingOpens) {
-  const std::string probe = std::string(STASHWICK_PROBE_DIR) + "/std_descriptors_probe";
+  const std::string probe = std::string(TestProbeDir) + "/std_descriptors_probe";
   struct ClosedCase {
     std::vector<std::string> closed;
     bool toolkit;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/build_paths.h"
 #include "support/program.h"
 
 namespace {
@@ -48,7 +49,7 @@ struct Invocation {
 // which shows the name of its target.
 std::vector<Invocation> Invocations(const ScratchDir& scratch) {
   namespace fs = std::filesystem;
-  const std::string binary = STASHWICK_BINARY;
+  const std::string binary = TestProgram;
   fs::copy_file(binary, scratch / "renamed-tool");
   fs::create_symlink(scratch / "renamed-tool", scratch / "alias");
   return {

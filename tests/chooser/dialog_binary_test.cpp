@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "runtime/text.h"
+#include "support/build_paths.h"
 #include "support/dialog_report.h"
 #include "support/program.h"
 #include "support/text_bytes.h"
@@ -52,7 +53,7 @@ class DialogBinary : public ::testing::Test {
                 double timeoutSeconds = 60, bool folderSettles = true) {
     const std::string reportPath = scratch_ / ("report-" + std::to_string(++runs_));
     std::vector<std::string> command = {"-C", workingFolder_.empty() ? scratch_.path() : workingFolder_,
-                                        STASHWICK_BINARY};
+                                        TestProgram};
     command.insert(command.end(), arguments.begin(), arguments.end());
     ProcessOptions options = AnsweredRun(scratch_, command, answer, "/usr/bin/env");
     options.env.emplace_back("STASHWICK_ANSWER_REPORT", reportPath);
@@ -218,7 +219,7 @@ TEST_F(DialogBinary, AnswerModuleThatIsToldNothingPressesNothing) {
 }
 
 TEST_F(DialogBinary, ToolkitOptionsCountOnlyBeforeTheFirstPositionalArgument) {
-  const std::string option = std::string("--gtk-module=") + STASHWICK_MARKER_MODULE;
+  const std::string option = std::string("--gtk-module=") + TestMarkerModule;
   const std::string marker = scratch_ / "home/stashwick-marker";
   // Placed first, the option loads the module, which leaves its marker...
   Run({option, "T", "", "A|*.a|B|*.b", "1"}, "close");
@@ -230,7 +231,7 @@ TEST_F(DialogBinary, ToolkitOptionsCountOnlyBeforeTheFirstPositionalArgument) {
   EXPECT_EQ(run.report.Item("title"), "T");
   EXPECT_EQ(run.report.filters, (std::vector<std::string>{"A", "B"}));
   EXPECT_EQ(run.report.Active(), 1);
-  EXPECT_EQ(run.process.out, scratch_ / fs::path(STASHWICK_MARKER_MODULE).filename().string());
+  EXPECT_EQ(run.process.out, scratch_ / fs::path(TestMarkerModule).filename().string());
   // After a "--" that ends the options, the title is the title, whatever it reads.
   EXPECT_EQ(Run({"--", "-h", "", "A|*.a", "0"}, "close").report.Item("title"), "-h");
 }
@@ -369,7 +370,7 @@ TEST_F(DialogBinary, MissingHomeShowsTheDialogBeforeTheErrorBox) {
                                      fs::perms::group_read | fs::perms::group_exec);
   ProcessOptions run = AnsweredRun(shared, {"Save report", shared / "report.txt", "", "0"}, "accept");
   run.args.insert(run.args.begin(), {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
-  run.env = {{"GTK_MODULES", STASHWICK_ANSWER_MODULE}, {"STASHWICK_ANSWER", "accept"}};
+  run.env = {{"GTK_MODULES", TestAnswerModule}, {"STASHWICK_ANSWER", "accept"}};
   run.unsetEnv = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR",
                   "DBUS_SESSION_BUS_ADDRESS"};
   // The display's key, where nobody can read it.

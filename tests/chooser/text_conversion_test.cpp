@@ -8,6 +8,7 @@
 #include <string>
 
 #include "runtime/text_decoding.h"
+#include "support/build_paths.h"
 #include "support/process.h"
 #include "support/text_bytes.h"
 
@@ -67,7 +68,7 @@ TEST(TextConversionToToolkit, WithoutAConverterTheTextGoesOverAsItIs) {
   if (made.exitCode != 0) GTEST_SKIP() << "cannot make a mount namespace here: " << made.err;
   options.args = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
                   "mount -t tmpfs none \"$1\" || exit 90; exec \"$2\" \"$3\"", "sh", converters,
-                  std::string(STASHWICK_PROBE_DIR) + "/toolkit_text_probe", "caf\xE9 \xA4"};
+                  std::string(TestProbeDir) + "/toolkit_text_probe", "caf\xE9 \xA4"};
   const ProcessResult result = RunProcess(options);
   if (result.exitCode == 90) GTEST_SKIP() << "cannot hide the converters here: " << result.err;
   EXPECT_EQ(result.exitCode, 0) << result.err;

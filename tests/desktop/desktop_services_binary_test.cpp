@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/build_paths.h"
 #include "support/program.h"
 #include "support/session_bus.h"
 
@@ -136,7 +137,7 @@ class PrivateSession {
                     bool usePortal = false, const std::string& answer = "accept") {
     ProcessOptions run = AnsweredRun(scratch_, {"Save report", scratch_ / "home/report.txt", "", "0"}, answer);
     for (auto& [name, value] : run.env)
-      if (name == "GTK_MODULES") value = std::string("gail:atk-bridge:") + STASHWICK_ANSWER_MODULE;
+      if (name == "GTK_MODULES") value = std::string("gail:atk-bridge:") + TestAnswerModule;
     if (withBus) {
       const Environment client = bus_.ClientEnv();
       run.env.insert(run.env.end(), client.begin(), client.end());

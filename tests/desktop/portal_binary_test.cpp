@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/build_paths.h"
 #include "support/dialog_report.h"
 #include "support/program.h"
 #include "support/session_bus.h"
@@ -116,7 +117,7 @@ TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
     // A fresh backend for each run: the answer module answers one dialog.
     Environment steering = desktop;
     steering.insert(steering.end(), {{"NO_AT_BRIDGE", "1"},
-                                     {"GTK_MODULES", STASHWICK_ANSWER_MODULE},
+                                     {"GTK_MODULES", TestAnswerModule},
                                      {"STASHWICK_ANSWER", c.answer},
                                      {"STASHWICK_ANSWER_REPORT", report}});
     if (!c.picked.empty()) steering.emplace_back("STASHWICK_ANSWER_FILTER", c.picked);
@@ -125,7 +126,7 @@ TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
     ASSERT_GT(backend, 0) << "the portal's backend did not start: " << ReadFile(log);
 
     ProcessOptions run;
-    run.args = {STASHWICK_BINARY, "Save report", docs + "/" + c.file, c.pattern, c.position};
+    run.args = {TestProgram, "Save report", docs + "/" + c.file, c.pattern, c.position};
     run.env = desktop;
     const Environment client = bus.ClientEnv();
     run.env.insert(run.env.end(), client.begin(), client.end());
@@ -133,7 +134,7 @@ TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
     run.unsetEnv = {"GTK_MODULES", "STASHWICK_ANSWER", "STASHWICK_ANSWER_REPORT", "STASHWICK_ANSWER_FILTER"};
     const bool ownDialog = !c.said.empty();
     if (ownDialog) {
-      run.env.insert(run.env.end(), {{"GTK_MODULES", STASHWICK_ANSWER_MODULE}, {"STASHWICK_ANSWER", "accept"}});
+      run.env.insert(run.env.end(), {{"GTK_MODULES", TestAnswerModule}, {"STASHWICK_ANSWER", "accept"}});
     }
     if (c.backend == Backend::Killed) {
       run.whileRunning = [&](pid_t) {

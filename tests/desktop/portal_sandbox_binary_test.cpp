@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "support/build_paths.h"
 #include "support/program.h"
 #include "support/session_bus.h"
 
@@ -78,7 +79,7 @@ std::vector<std::string> Sandbox(const std::string& scratch, const PrivateSessio
     args.insert(args.end(), {"--bind", wayland, wayland, "--setenv", "WAYLAND_DISPLAY", wayland});
   // The app itself, as Flatpak mounts it: the build folder may be anywhere,
   // below /tmp or a home too.
-  args.insert(args.end(), {"--ro-bind", STASHWICK_BINARY, SandboxedProgram});
+  args.insert(args.end(), {"--ro-bind", TestProgram, SandboxedProgram});
   const std::string socket = fs::path(bus.socketPath()).parent_path();
   args.insert(args.end(), {"--bind", socket, socket});
   const std::string runtime = bus.runtimeFolder();
@@ -131,7 +132,7 @@ TEST(PortalSandbox, SavedFileIsADocumentThatTheSandboxWritesThrough) {
   ASSERT_TRUE(Mounted(bus.documentPortalMount())) << "the document portal mounted nothing";
   Environment steering = desktop;
   steering.insert(steering.end(),
-                  {{"NO_AT_BRIDGE", "1"}, {"GTK_MODULES", STASHWICK_ANSWER_MODULE}, {"STASHWICK_ANSWER", "accept"}});
+                  {{"NO_AT_BRIDGE", "1"}, {"GTK_MODULES", TestAnswerModule}, {"STASHWICK_ANSWER", "accept"}});
   const pid_t backend = bus.StartPortalBackend(steering, scratch / "backend.log");
   ASSERT_GT(backend, 0) << "the portal's backend did not start: " << ReadFile(scratch / "backend.log");
 

@@ -9,14 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "support/build_paths.h"
 #include "support/program.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kArgumentProbe = std::string(STASHWICK_PROBE_DIR) + "/argument_probe";
-const std::string kExePathProbe = std::string(STASHWICK_PROBE_DIR) + "/exe_path_probe";
+const std::string kArgumentProbe = std::string(TestProbeDir) + "/argument_probe";
+const std::string kExePathProbe = std::string(TestProbeDir) + "/exe_path_probe";
 
 // The NUL-terminated fields of a probe's output.
 std::vector<std::string> Fields(const std::string& bytes) {
@@ -97,7 +98,7 @@ TEST(ArgumentsBinary, ToolkitOptionsAreTakenOnlyBeforeTheFirstOtherArgument) {
       {{"--"}, {}},
       {{flag, "--"}, {"-h", "--"}},
       // Debug options of a debug build are arguments here, and so is what follows.
-      {{}, {"--gtk-debug", std::string("--gtk-module=") + STASHWICK_MARKER_MODULE}},
+      {{}, {"--gtk-debug", std::string("--gtk-module=") + TestMarkerModule}},
       // No text in the locale, a missing value.
       {{"--name", "\xFF"}, plain, "--name \xFF"},
       {{flag, "--name"}, {}, flag + " --name"},

@@ -21,6 +21,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/build_paths.h"
+
 namespace {
 
 double Now() {
@@ -177,7 +179,7 @@ ProcessResult RunProcess(const ProcessOptions& options) {
 
 ProcessOptions FaultProbeRun(const std::string& callback, const std::string& scenario) {
   ProcessOptions options;
-  options.args = {std::string(STASHWICK_PROBE_DIR) + "/fault_probe", callback, scenario};
+  options.args = {std::string(TestProbeDir) + "/fault_probe", callback, scenario};
   options.timeoutSeconds = 60;
   return options;
 }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "support/build_paths.h"
+
 namespace {
 
 // The variable's value, or null when it is unset or empty.
@@ -52,7 +54,7 @@ ProcessOptions AnsweredRun(const ScratchDir& scratch, const std::vector<std::str
   options.args = {program};
   options.args.insert(options.args.end(), arguments.begin(), arguments.end());
   options.env = PrivateDesktopEnv(scratch);
-  options.env.emplace_back("GTK_MODULES", STASHWICK_ANSWER_MODULE);
+  options.env.emplace_back("GTK_MODULES", TestAnswerModule);
   options.env.emplace_back("STASHWICK_ANSWER", answer);
   options.timeoutSeconds = 60;
   return options;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/build_paths.h"
 #include "support/process.h"
 
 // The display of the tests (X; on GTK 3 a Wayland one where there is no X
@@ -31,7 +32,7 @@ bool HoldDisplay();
 // A run of program with arguments, a private desktop and the answer module,
 // which answers any dialog with answer (accept, cancel, close, none, name:...).
 ProcessOptions AnsweredRun(const ScratchDir& scratch, const std::vector<std::string>& arguments,
-                           const std::string& answer, const std::string& program = STASHWICK_BINARY);
+                           const std::string& answer, const std::string& program = TestProgram);
 
 // The program's own lines ("stashwick: ...") among standard error's, each
 // with its line end.

@@ -95,7 +95,7 @@ TEST_P(Memcheck, ProgramRunHasNoErrorAndLeaksNothingOfItsOwn) {
   if (IsSkipped() || HasFatalFailure()) return;
   const ProgramCase& c = GetParam();
   ScratchDir scratch;
-  std::vector<std::string> command = {STASHWICK_BINARY};
+  std::vector<std::string> command = {TestProgram};
   for (const std::string& argument : c.arguments)
     command.push_back(argument.rfind("@", 0) == 0 ? scratch.path() + argument.substr(1) : argument);
 
