@@ -52,8 +52,11 @@ void CheckAccessibility(BusLink& session, guint32 addressCall) {
   const gchar* address = nullptr;
   g_variant_get(body, "(&s)", &address);
   BusLink accessibility(g_get_monotonic_time() + AccessibilityDeadlineUs);
-  if (!accessibility.Connect(address)) return;  // nothing there: the bridge fails at once
-  if (accessibility.Greet()) return;
+  if (!accessibility.Connect(address)) {
+    if (accessibility.TriedAll()) return;  // nothing there: the bridge fails at once
+  } else if (accessibility.Greet()) {
+    return;
+  }
   SayServiceLine("the accessibility bus did not answer: the accessibility bridge is left out");
   KeepEnvironment("NO_AT_BRIDGE", "1");
 }

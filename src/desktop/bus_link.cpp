@@ -1,5 +1,6 @@
 #include "desktop/bus_link.h"
 
+#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -22,6 +23,26 @@ std::vector<std::string> Split(const std::string& text, char separator) {
   }
 }
 
+// The keys of a transport's "key=value,..." list, their values unescaped; a
+// pair that is not one is left out.
+std::map<std::string, std::string> Keys(const std::string& list) {
+  std::map<std::string, std::string> keys;
+  for (const std::string& pair : Split(list, ',')) {
+    const size_t equals = pair.find('=');
+    if (equals == std::string::npos) continue;
+    gchar* value = g_uri_unescape_string(pair.substr(equals + 1).c_str(), nullptr);
+    if (value) keys.emplace(pair.substr(0, equals), value);
+    g_free(value);
+  }
+  return keys;
+}
+
+// What is read at most of the greeting's answer before its line end, and of
+// one message: far above what a bus sends for the calls made here, so that
+// a peer that sends without end holds only this much.
+constexpr size_t MaxGreeting = 1 << 20;
+constexpr gssize MaxMessage = 16 << 20;
+
 }  // namespace
 
 BusLink::~BusLink() {
@@ -30,43 +51,86 @@ BusLink::~BusLink() {
 }
 
 bool BusLink::Connect(const char* address) {
+  // The entries are tried in order, as the bus libraries try them: the first
+  // that connects is the bus. One that this cannot check ends the search,
+  // since the toolkit would take it.
   for (const std::string& entry : Split(address, ';')) {
-    if (entry.rfind("unix:", 0) != 0) {
+    if (entry.empty()) continue;
+    const size_t colon = entry.find(':');
+    const std::string transport = entry.substr(0, colon);
+    const std::map<std::string, std::string> keys = Keys(colon == std::string::npos ? "" : entry.substr(colon + 1));
+    Reach reach = Reach::Nothing;
+    if (transport == "unix") {
+      reach = ConnectUnix(keys);
+    } else if (transport == "tcp") {
+      reach = ConnectTcp(keys);
+    } else if (transport != "disabled") {
+      reach = Reach::Unchecked;
+    }
+    if (reach == Reach::Connected) return true;
+    if (reach == Reach::Unchecked) {
       otherTransport_ = true;
-      continue;
+      return false;
     }
-    sockaddr_un where{};
-    where.sun_family = AF_UNIX;
-    socklen_t length = 0;
-    for (const std::string& pair : Split(entry.substr(5), ',')) {
-      const size_t equals = pair.find('=');
-      if (equals == std::string::npos) continue;
-      const std::string key = pair.substr(0, equals);
-      gchar* value = g_uri_unescape_string(pair.substr(equals + 1).c_str(), nullptr);
-      if (!value) continue;
-      const size_t size = std::strlen(value);
-      const bool abstract = key == "abstract";
-      if ((key == "path" || abstract) && size + 1 < sizeof where.sun_path) {
-        std::memset(where.sun_path, 0, sizeof where.sun_path);
-        std::memcpy(where.sun_path + (abstract ? 1 : 0), value, size);
-        length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + size + (abstract ? 1 : 0));
-      }
-      g_free(value);
-    }
-    if (length == 0) {
-      otherTransport_ = true;
-      continue;
-    }
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return false;
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&where), length) == 0 || errno == EINPROGRESS ||
-        errno == EAGAIN) {
-      // A full backlog (EAGAIN) is a bus that accepts nothing: it counts as silent.
-      return true;
-    }
+  }
+  return false;
+}
+
+// A path that does not fit a socket address, or none, is a bus nobody can
+// reach: the bus libraries refuse it at once.
+BusLink::Reach BusLink::ConnectUnix(const std::map<std::string, std::string>& keys) {
+  sockaddr_un where{};
+  where.sun_family = AF_UNIX;
+  for (const char* key : {"path", "abstract"}) {
+    const auto found = keys.find(key);
+    if (found == keys.end()) continue;
+    const std::string& value = found->second;
+    const size_t skip = key[0] == 'a' ? 1 : 0;  // an abstract name begins with a NUL
+    if (value.size() + skip >= sizeof where.sun_path) return Reach::Nothing;
+    std::memcpy(where.sun_path + skip, value.data(), value.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + skip + value.size());
+    return Open(AF_UNIX, reinterpret_cast<sockaddr*>(&where), length) ? Reach::Connected : Reach::Nothing;
+  }
+  return Reach::Nothing;
+}
+
+// A numeric host, or localhost (also where no host is named); a name that
+// would need a resolver cannot be looked up within the deadline. A refused
+// connection is a bus that is not there; one that is neither taken nor
+// refused in time counts as connected, and then as silent.
+BusLink::Reach BusLink::ConnectTcp(const std::map<std::string, std::string>& keys) {
+  const auto host = keys.find("host");
+  const auto port = keys.find("port");
+  if (port == keys.end()) return Reach::Nothing;
+  const bool local = host == keys.end() || host->second == "localhost";
+  for (const char* name : local ? std::vector<const char*>{"127.0.0.1", "::1"}
+                                : std::vector<const char*>{host->second.c_str()}) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, port->second.c_str(), &hints, &found) != 0) return local ? Reach::Nothing : Reach::Unchecked;
+    const bool open = Open(found->ai_family, found->ai_addr, found->ai_addrlen);
+    freeaddrinfo(found);
+    if (!open) continue;
+    if (!Wait(POLLOUT)) return Reach::Connected;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) return Reach::Connected;
     close(fd_);
     fd_ = -1;
   }
+  return Reach::Nothing;
+}
+
+// A non-blocking socket of family connected, or on its way there, to where.
+bool BusLink::Open(int family, const sockaddr* where, socklen_t length) {
+  fd_ = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return false;
+  // A full backlog (EAGAIN) is a bus that accepts nothing: it counts as silent.
+  if (connect(fd_, where, length) == 0 || errno == EINPROGRESS || errno == EAGAIN) return true;
+  close(fd_);
+  fd_ = -1;
   return false;
 }
 
@@ -78,14 +142,20 @@ bool BusLink::Greet() {
     hex += c;
   }
   if (!Send(std::string(1, '\0') + "AUTH EXTERNAL " + hex + "\r\n")) return false;
-  std::string line;
-  while (line.find("\r\n") == std::string::npos)
-    if (!Receive(line)) return false;
-  if (line.rfind("OK ", 0) != 0) return false;
-  if (!Send("BEGIN\r\n")) return false;
-  const guint32 hello =
-      Call(false, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "Hello", nullptr);
-  return hello && Await({hello});
+  size_t end;
+  while ((end = buffer_.find("\r\n")) == std::string::npos)
+    if (buffer_.size() > MaxGreeting || !Receive(buffer_)) return false;
+  const bool accepted = buffer_.rfind("OK ", 0) == 0;
+  buffer_.erase(0, end + 2);
+  if (!accepted || !Send("BEGIN\r\n")) return false;
+  // A bus that takes Hello but does not answer its own methods holds the
+  // toolkit at its first call to it: one of them is asked too, the owner of
+  // a name that GTK 3 asks for.
+  const char* const bus = "org.freedesktop.DBus";
+  const guint32 hello = Call(false, bus, "/org/freedesktop/DBus", bus, "Hello", nullptr);
+  const guint32 owner = Call(false, bus, "/org/freedesktop/DBus", bus, "GetNameOwner",
+                             g_variant_new("(s)", "org.freedesktop.portal.Documents"));
+  return hello && owner && Await({hello, owner});
 }
 
 guint32 BusLink::Call(bool noStart, const char* destination, const char* path, const char* interface,
@@ -145,7 +215,9 @@ bool BusLink::Send(const std::string& data) {
 
 // Appends what the socket holds to into, waiting for it up to the deadline.
 bool BusLink::Receive(std::string& into) {
-  char chunk[4096];
+  // Also when every read has something: a peer may send without end.
+  if (g_get_monotonic_time() >= deadline_) return false;
+  char chunk[16384];
   for (;;) {
     const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
     if (got > 0) {
@@ -162,7 +234,7 @@ bool BusLink::ReadMessage() {
   while (buffer_.size() < 16)
     if (!Receive(buffer_)) return false;
   const gssize needed = g_dbus_message_bytes_needed(reinterpret_cast<guchar*>(buffer_.data()), 16, nullptr);
-  if (needed < 16) return false;
+  if (needed < 16 || needed > MaxMessage) return false;
   while (buffer_.size() < static_cast<size_t>(needed))
     if (!Receive(buffer_)) return false;
   GDBusMessage* message = g_dbus_message_new_from_blob(reinterpret_cast<guchar*>(buffer_.data()),
@@ -172,8 +244,9 @@ bool BusLink::ReadMessage() {
   if (!message) return false;
   const GDBusMessageType type = g_dbus_message_get_message_type(message);
   const guint32 serial = g_dbus_message_get_reply_serial(message);
+  // Only the first reply to a call this link made is kept.
   if ((type == G_DBUS_MESSAGE_TYPE_METHOD_RETURN || type == G_DBUS_MESSAGE_TYPE_ERROR) && serial &&
-      !replies_.count(serial)) {
+      serial <= serial_ && !replies_.count(serial)) {
     replies_[serial] = message;
   } else {
     g_object_unref(message);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <gio/gio.h>
+#include <sys/socket.h>
 
 #include <map>
 #include <string>
@@ -19,17 +20,20 @@ class BusLink {
   BusLink& operator=(const BusLink&) = delete;
   ~BusLink();
 
-  // Connects to the first unix socket of a bus address ("unix:path=..." or
-  // "unix:abstract=..."). False when there is none, or nothing listens there:
-  // the toolkit then fails as quickly as this does.
+  // Connects to the first entry of a bus address that takes the connection:
+  // a unix socket ("unix:path=..." or "unix:abstract=...") or a tcp one with
+  // a numeric or local host. False when nothing listens at any of them (the
+  // toolkit then fails as quickly as this does), or an entry before them
+  // names what this does not try.
   bool Connect(const char* address);
 
   // After a failed Connect: whether the address names no transport that this
-  // does not try (tcp, a launcher): false where a bus may still be there.
+  // does not try (a launcher, a program, a host name): false where a bus may
+  // still be there.
   bool TriedAll() const { return !otherTransport_; }
 
-  // Authenticates as this user and sends Hello. False when the bus does not
-  // answer in time, or refuses.
+  // Authenticates as this user, sends Hello and asks the bus for a name's
+  // owner. False when the bus does not answer both in time, or refuses.
   bool Greet();
 
   // Sends a method call and returns its serial, 0 when it could not be sent.
@@ -42,7 +46,9 @@ class BusLink {
   void SetDeadline(gint64 deadline) { deadline_ = deadline; }
 
   // Waits until every one of serials has its reply (or error), or the
-  // deadline passes, or the bus ends the link. True when all came.
+  // deadline passes, or the bus ends the link or sends what is not a
+  // message. True when all came. Only replies to the link's own calls are
+  // kept, and what is read is bounded in size.
   bool Await(const std::vector<guint32>& serials);
 
   // The reply to serial, a return or an error; nullptr when none came. The
@@ -50,6 +56,10 @@ class BusLink {
   GDBusMessage* Reply(guint32 serial) const;
 
  private:
+  enum class Reach { Connected, Nothing, Unchecked };
+  Reach ConnectUnix(const std::map<std::string, std::string>& keys);
+  Reach ConnectTcp(const std::map<std::string, std::string>& keys);
+  bool Open(int family, const sockaddr* where, socklen_t length);
   bool Wait(short events);
   bool Send(const std::string& data);
   bool Receive(std::string& into);

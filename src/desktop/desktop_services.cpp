@@ -72,6 +72,19 @@ void KeepOffAMissingBus(const DesktopToolkit& toolkit) {
   }
 }
 
+// A session bus that may hold the toolkit back: the toolkit gets none, with
+// one line that begins with why, and one for the portal where it is wanted.
+void LeaveSessionBusOut(const std::string& why, const DesktopToolkit& toolkit, const char* portalWhy) {
+  SayServiceLine(why + ": network places, the volume list and the accessibility bridge are left out");
+  KeepEnvironment("GIO_USE_VFS", "local");
+  KeepEnvironment("GIO_USE_VOLUME_MONITOR", "unix");
+  KeepEnvironment("NO_AT_BRIDGE", "1");
+  setenv("DBUS_SESSION_BUS_ADDRESS", NoBus, 1);
+  // dconf writes through the bus: its settings are this run's own too.
+  if (toolkit.readsDconf) setenv("GSETTINGS_BACKEND", "memory", 0);
+  if (portalWhy) LeavePortalOut(portalWhy);
+}
+
 // dconf keeps its shared state in <runtime folder>/dconf, and where it cannot
 // make that folder (a runtime folder that is not there for this user, or not
 // theirs) it says so at every read of a setting: dozens of lines on standard
@@ -145,23 +158,21 @@ void KeepHungDesktopServicesAway(bool dialogFollows, const DesktopToolkit& toolk
   }
   BusLink session(g_get_monotonic_time() + SessionDeadlineUs);
   if (!session.Connect(address.c_str())) {
-    // Nothing listens: the toolkit fails at once too. GTK 3's settings would
-    // then warn at every change they fail to keep there (a stale address
-    // from an ended session): such a bus counts as missing.
-    if (toolkit.autolaunchesBus && session.TriedAll()) KeepOffAMissingBus(toolkit);
+    if (!session.TriedAll()) {
+      LeaveSessionBusOut("the session bus's address names a transport that cannot be checked", toolkit,
+                         portal ? "the desktop portal is on the session bus, which cannot be checked" : nullptr);
+      return;
+    }
+    // Nothing listens: the toolkit fails at once too, and says so (a stale
+    // address from an ended session); GTK 3's settings would then warn at
+    // every change they fail to keep there. Such a bus counts as missing.
+    KeepOffAMissingBus(toolkit);
     if (portal) LeavePortalOut(noBusForPortal);
     return;
   }
   if (!session.Greet()) {
-    SayServiceLine("the session bus did not answer: network places, the volume list and the accessibility "
-                   "bridge are left out");
-    KeepEnvironment("GIO_USE_VFS", "local");
-    KeepEnvironment("GIO_USE_VOLUME_MONITOR", "unix");
-    KeepEnvironment("NO_AT_BRIDGE", "1");
-    setenv("DBUS_SESSION_BUS_ADDRESS", NoBus, 1);
-    // dconf writes through the bus: its settings are this run's own too.
-    if (toolkit.readsDconf) setenv("GSETTINGS_BACKEND", "memory", 0);
-    if (portal) LeavePortalOut("the desktop portal is on the session bus, which did not answer");
+    LeaveSessionBusOut("the session bus did not answer", toolkit,
+                       portal ? "the desktop portal is on the session bus, which did not answer" : nullptr);
     return;
   }
   KeepDconfOffAnUnusableRuntimeFolder(toolkit);

@@ -38,6 +38,8 @@ void LoadOnlyTheSettingsModule() {
   gchar* module = g_build_filename(source && *source ? source : STASHWICK_GIO_MODULE_DIR, SettingsModule, nullptr);
   gchar* folder = g_file_test(module, G_FILE_TEST_EXISTS) ? g_dir_make_tmp("stashwick-gio-XXXXXX", nullptr) : nullptr;
   gchar* link = folder ? g_build_filename(folder, SettingsModule, nullptr) : nullptr;
+  // Folders named there would bring the daemon's modules back.
+  unsetenv("GIO_EXTRA_MODULES");
   if (link && symlink(module, link) == 0) {
     KeepEnvironment("GIO_MODULE_DIR", folder);
     g_vfs_get_default();  // loads the folder's modules, and only now

@@ -1,7 +1,11 @@
 #include "support/session_bus.h"
 
 #include <gtest/gtest.h>
+#include <gio/gio.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,7 +92,69 @@ std::string CommandLine(pid_t pid) {
   return line;
 }
 
+// A reply of the bus's to the call replyTo, as it goes on the wire.
+std::string ReplyOnWire(guint32 serial, guint32 replyTo, const char* body) {
+  GDBusMessage* message = g_dbus_message_new();
+  g_dbus_message_set_message_type(message, G_DBUS_MESSAGE_TYPE_METHOD_RETURN);
+  g_dbus_message_set_serial(message, serial);
+  g_dbus_message_set_reply_serial(message, replyTo);
+  g_dbus_message_set_body(message, g_variant_new("(s)", body));
+  gsize size = 0;
+  guchar* blob = g_dbus_message_to_blob(message, &size, G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
+  std::string wire(reinterpret_cast<char*>(blob), size);
+  g_free(blob);
+  g_object_unref(message);
+  return wire;
+}
+
 }  // namespace
+
+LyingBus::LyingBus(const std::string& folder, Lie lie) {
+  if (lie == Lie::SilentTcp) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in where{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof where;
+    bind(listener_, reinterpret_cast<sockaddr*>(&where), size);
+    listen(listener_, 8);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&where), &size);
+    // The bus libraries take the first entry that connects.
+    address = "tcp:host=127.0.0.1,port=" + std::to_string(ntohs(where.sin_port)) + ";unix:path=/nonexistent";
+    return;
+  }
+  listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un where{AF_UNIX, {}};
+  std::snprintf(where.sun_path, sizeof where.sun_path, "%s/lying-bus", folder.c_str());
+  unlink(where.sun_path);  // an earlier one's
+  bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where);
+  listen(listener_, 8);
+  address = std::string("unix:path=") + where.sun_path;
+  serving_ = std::thread([this, lie] {
+    const int client = accept(listener_, nullptr, nullptr);
+    std::string got;
+    const auto awaitText = [&](const char* text) {
+      char chunk[4096];
+      for (ssize_t size; got.find(text) == std::string::npos; got.append(chunk, static_cast<size_t>(size)))
+        if ((size = recv(client, chunk, sizeof chunk, 0)) <= 0) return false;
+      return true;
+    };
+    const auto say = [&](const std::string& data) {
+      return send(client, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+    };
+    while (lie == Lie::EndlessGreeting && say(std::string(65536, 'x'))) continue;
+    if (lie != Lie::EndlessGreeting && awaitText("\r\n") && say("OK 0123456789abcdef0123456789abcdef\r\n") &&
+        awaitText("BEGIN\r\n") && say(ReplyOnWire(1, 1, ":1.1")))  // the greeting's Hello
+      for (guint32 serial = 2; lie == Lie::UnaskedReplies && say(ReplyOnWire(serial, serial + 1000, "")); ++serial)
+        continue;
+    awaitText("until the client goes");
+    close(client);
+  });
+}
+
+LyingBus::~LyingBus() {
+  shutdown(listener_, SHUT_RDWR);  // ends a wait for the first client
+  if (serving_.joinable()) serving_.join();
+  close(listener_);
+}
 
 std::vector<pid_t> ProcessesWith(const std::string& entry) {
   std::vector<pid_t> found;

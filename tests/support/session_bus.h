@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -90,4 +91,22 @@ class PrivateSessionBus {
   pid_t pid_ = 0;
   mutable std::vector<pid_t> started_;  // children of the test, until reaped
   std::vector<pid_t> stopped_;
+};
+
+// A "session bus" on a socket of the test's that lies to its first client.
+class LyingBus {
+ public:
+  enum class Lie {
+    EndlessGreeting,  // answers the greeting without end, with no line end
+    UnaskedReplies,   // answers Hello, then replies to serials never sent, without end
+    HelloOnly,        // answers Hello and nothing else
+    SilentTcp,        // a tcp peer on loopback: the system takes the connection, nobody answers
+  };
+  LyingBus(const std::string& folder, Lie lie);
+  ~LyingBus();
+  std::string address;
+
+ private:
+  int listener_ = -1;
+  std::thread serving_;
 };
