@@ -445,6 +445,10 @@ TEST(DesktopServices, NoUsableSessionBusHoldsTheDialogOrOutlivesIt) {
   for (const auto& row : rows) {
     std::optional<LyingBus> bus;
     if (row.lie) bus.emplace(scratch.path(), *row.lie);
+    if (bus && bus->address.empty()) {
+      std::printf("row %d: no loopback network here (a package build's namespace); not run\n", static_cast<int>(*row.lie));
+      continue;
+    }
     const std::string address = bus ? bus->address : row.address;
     SCOPED_TRACE("bus address '" + address.substr(0, 80) + "'");
     ProcessOptions run = AnsweredRun(scratch, {"Save", scratch / "kept.txt", "", "0"}, "accept");

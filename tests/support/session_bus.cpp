@@ -117,8 +117,12 @@ LyingBus::LyingBus(const std::string& folder, Lie lie) {
     bind(listener_, reinterpret_cast<sockaddr*>(&where), size);
     listen(listener_, 8);
     getsockname(listener_, reinterpret_cast<sockaddr*>(&where), &size);
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool reachable = connect(probe, reinterpret_cast<sockaddr*>(&where), size) == 0;
+    close(probe);
     // The bus libraries take the first entry that connects.
-    address = "tcp:host=127.0.0.1,port=" + std::to_string(ntohs(where.sin_port)) + ";unix:path=/nonexistent";
+    if (reachable)
+      address = "tcp:host=127.0.0.1,port=" + std::to_string(ntohs(where.sin_port)) + ";unix:path=/nonexistent";
     return;
   }
   listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -104,7 +104,7 @@ class LyingBus {
   };
   LyingBus(const std::string& folder, Lie lie);
   ~LyingBus();
-  std::string address;
+  std::string address;  // "" where the lie cannot be told (no loopback network)
 
  private:
   int listener_ = -1;
