@@ -320,6 +320,9 @@ TEST(DriverNoDisplay, TheToolkitsLineIsAllThereIsEvenWithABrokenFontConfiguratio
     if (found) rest.erase(static_cast<size_t>(shown.position(0)), static_cast<size_t>(shown.length(0)));
     for (const std::string& line : toolkitOwn)
       for (size_t at; (at = rest.find(line)) != std::string::npos;) rest.erase(at, line.size());
+    // The process may end while that thread writes: the start of its line.
+    for (const std::string& line : toolkitOwn)
+      if (line.starts_with(rest)) rest.clear();
     if (!found || !rest.empty()) {
       ADD_FAILURE() << "run " << i << ": " << result.err;
       break;

@@ -446,7 +446,7 @@ TEST(DesktopServices, NoUsableSessionBusHoldsTheDialogOrOutlivesIt) {
     std::optional<LyingBus> bus;
     if (row.lie) bus.emplace(scratch.path(), *row.lie);
     if (bus && bus->address.empty()) {
-      std::printf("row %d: no loopback network here (a package build's namespace); not run\n", static_cast<int>(*row.lie));
+      std::printf("the tcp bus's row: no loopback network here (a package build's namespace); not run\n");
       continue;
     }
     const std::string address = bus ? bus->address : row.address;
