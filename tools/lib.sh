@@ -16,8 +16,10 @@ STASHWICK_GTK2_PACKAGES=(libgtk2.0-dev ibus-gtk)
 # The GTK 3 build: its toolkit, a Wayland compositor for its dialog tests,
 # and the desktop portal with its GTK backend, through which its save dialog
 # can go; bubblewrap and fuse3 for the dialog from a Flatpak-style sandbox,
-# whose file comes through the document portal's file system.
-STASHWICK_GTK3_PACKAGES=(libgtk-3-dev ibus-gtk3 weston xdg-desktop-portal xdg-desktop-portal-gtk bubblewrap fuse3)
+# whose file comes through the document portal's file system; Python's D-Bus
+# binding for the fake portal of the portal client's tests.
+STASHWICK_GTK3_PACKAGES=(libgtk-3-dev ibus-gtk3 weston xdg-desktop-portal xdg-desktop-portal-gtk bubblewrap fuse3
+  python3-dbus python3-gi)
 
 # Makes TOOLKIT (gtk2 or gtk3) the build's: exports STASHWICK_TOOLKIT and
 # sets STASHWICK_PACKAGES to the common packages and that toolkit's.

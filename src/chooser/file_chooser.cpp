@@ -129,11 +129,15 @@ bool RunPortalSaveDialog(const gchar* title, const gchar* defaultFile, const std
   }
   for (const PatternFilter& filter : filters) request.filters.push_back({filter.name, filter.patterns});
   request.preselect = position;
+  const ToolkitWindowWatch windows;
+  request.windowShown = [&windows](uint32_t pid) { return windows.Shown(pid); };
   const PortalSaveResult result = PortalSaveFile(request);
   if (result.outcome == PortalOutcome::Failed) {
-    std::fprintf(stderr, "stashwick: %s: the program's own save dialog shows instead\n", result.failure.c_str());
+    std::fprintf(stderr, "stashwick: %s: the program's own save dialog shows instead\n",
+                 MessageText(result.failure, true).c_str());
     return false;
   }
+  if (!result.note.empty()) std::fprintf(stderr, "stashwick: %s\n", result.note.c_str());
   LastFilterIndex = result.filter >= 0 ? result.filter
                     : position >= 0 && static_cast<size_t>(position) < filters.size() ? position
                                                                                       : 0;

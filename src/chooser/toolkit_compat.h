@@ -6,7 +6,13 @@
 #if GTK_CHECK_VERSION(3, 0, 0) && defined(GDK_WINDOWING_WAYLAND)
 #include <gdk/gdkwayland.h>
 #endif
+#if GTK_CHECK_VERSION(3, 0, 0) && defined(GDK_WINDOWING_X11)
+#include <X11/Xatom.h>
+#include <gdk/gdkx.h>
+#endif
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -128,4 +134,75 @@ inline std::string ToolkitWindowTitle(const char* utf8) {
 }
 #else
 inline std::string ToolkitWindowTitle(const char* utf8) { return utf8 ? utf8 : ""; }
+#endif
+
+// Whose windows were mapped while a watch lives, for telling whether the
+// portal's dialog showed: on X11, each window mapped on the root window, and
+// the windows inside it to the depth where a window manager's frame holds the
+// client's, by the process each names (_NET_WM_PID). Shown(pid): 1 yes, 0 no,
+// -1 where the display cannot tell (Wayland). GTK+ 2 knows no portal.
+#if GTK_CHECK_VERSION(3, 0, 0) && defined(GDK_WINDOWING_X11)
+class ToolkitWindowWatch {
+ public:
+  ToolkitWindowWatch() {
+    display_ = gdk_display_get_default();
+    if (!display_ || !GDK_IS_X11_DISPLAY(display_)) return;
+    root_ = gdk_get_default_root_window();
+    events_ = gdk_window_get_events(root_);
+    gdk_window_set_events(root_, static_cast<GdkEventMask>(events_ | GDK_SUBSTRUCTURE_MASK));
+    gdk_window_add_filter(root_, OnEvent, this);
+  }
+  ToolkitWindowWatch(const ToolkitWindowWatch&) = delete;
+  ToolkitWindowWatch& operator=(const ToolkitWindowWatch&) = delete;
+  ~ToolkitWindowWatch() {
+    if (!root_) return;
+    gdk_window_remove_filter(root_, OnEvent, this);
+    gdk_window_set_events(root_, events_);
+  }
+  int Shown(uint32_t pid) const {
+    if (!root_) return -1;
+    return std::find(pids_.begin(), pids_.end(), pid) != pids_.end() ? 1 : 0;
+  }
+
+ private:
+  static GdkFilterReturn OnEvent(GdkXEvent* xevent, GdkEvent*, gpointer data) {
+    const auto* event = static_cast<const XEvent*>(xevent);
+    auto* watch = static_cast<ToolkitWindowWatch*>(data);
+    if (event->type == MapNotify) {
+      // The window may be gone by the time it is read.
+      gdk_x11_display_error_trap_push(watch->display_);
+      watch->Note(event->xmap.display, event->xmap.window, 2);
+      gdk_x11_display_error_trap_pop_ignored(watch->display_);
+    }
+    return GDK_FILTER_CONTINUE;
+  }
+  void Note(Display* display, Window window, int depth) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* value = nullptr;
+    const Atom pid = gdk_x11_get_xatom_by_name_for_display(display_, "_NET_WM_PID");
+    if (XGetWindowProperty(display, window, pid, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after,
+                           &value) == Success &&
+        value && format == 32 && count == 1)
+      pids_.push_back(static_cast<uint32_t>(*reinterpret_cast<unsigned long*>(value)));
+    if (value) XFree(value);
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int childCount = 0;
+    if (depth > 0 && XQueryTree(display, window, &root, &parent, &children, &childCount))
+      for (unsigned int i = 0; i < childCount; ++i) Note(display, children[i], depth - 1);
+    if (children) XFree(children);
+  }
+
+  GdkDisplay* display_ = nullptr;
+  GdkWindow* root_ = nullptr;
+  GdkEventMask events_{};
+  std::vector<uint32_t> pids_;
+};
+#else
+class ToolkitWindowWatch {
+ public:
+  int Shown(uint32_t) const { return -1; }
+};
 #endif

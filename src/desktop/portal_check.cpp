@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "desktop/message_text.h"
 #include "desktop/service_checks.h"
 
 namespace {
@@ -13,13 +14,18 @@ const char* const PortalBackendPrefix = "org.freedesktop.impl.portal.desktop.";
 // (0.8 s measured cold).
 constexpr gint64 PortalStartDeadlineUs = 3 * 1000 * 1000;
 
-// Text of an error reply: its name and message.
+// The most of an error's text that a line echoes.
+constexpr size_t EchoedBytes = 300;
+
+// Text of an error reply for a line: its name and message, cut, its control
+// characters escaped.
 std::string ErrorText(GDBusMessage* reply) {
   const gchar* name = g_dbus_message_get_error_name(reply);
   GVariant* body = g_dbus_message_get_body(reply);
   const gchar* message = nullptr;
   if (body && g_variant_is_of_type(body, G_VARIANT_TYPE("(s)"))) g_variant_get(body, "(&s)", &message);
-  return std::string(name ? name : "") + (message ? std::string(": ") + message : "");
+  const std::string text = std::string(name ? name : "") + (message ? std::string(": ") + message : "");
+  return MessageText(ShortText(text, EchoedBytes), true);
 }
 
 }  // namespace

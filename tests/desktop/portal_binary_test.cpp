@@ -27,6 +27,9 @@ enum class Backend {
   Answers,  // its answer module answers it
   Killed,   // killed once the dialog shows: its request ends in a failure
   NoDialog, // the portal refuses the request: no dialog shows
+  Stopped,  // stopped (SIGSTOP) once the dialog shows
+  PortalStopped,  // the same, the portal instead
+  Fake,     // no backend: a fake portal, on a bus of its own
 };
 
 struct PortalCase {
@@ -43,6 +46,11 @@ struct PortalCase {
   int active = 0;       // the filter active when the backend's dialog showed
   Backend backend = Backend::Answers;
   std::string delayMs = "0";  // STASHWICK_ANSWER_DELAY_MS in the backend
+  std::vector<std::string> fake{};  // Backend::Fake: what the fake portal does
+  std::string logged{};  // a line the fake portal writes, "" none
+  // Where the display cannot tell whether the portal's window showed
+  // (Wayland), an answer "other" is a cancel with a line that says so.
+  bool untold = false;
 };
 
 // What the backend's dialog showed of a request: filters with every pattern.
@@ -81,6 +89,9 @@ TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
   ASSERT_TRUE(bus.running()) << bus.startError();
   // Running already, as in a desktop session.
   ASSERT_GT(bus.Started("org.freedesktop.portal.Desktop"), 0) << "the portal did not start";
+  // The fake portal's bus, where the real one cannot start.
+  PrivateSessionBus fakeBus(scratch / "fake-session", {desktop, {"org.freedesktop.portal.Desktop"}});
+  ASSERT_TRUE(fakeBus.running()) << fakeBus.startError();
 
   const std::string textOrAll = "Text (*.txt)|*.txt;*.text|All (*.*)|*.*";
   const PortalCase cases[] = {
@@ -96,7 +107,7 @@ TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
        "caf\xE9 \xA4???.txt", ""},
       // A window closed once it has been on screen a while is a person's
       // cancel, though the portal's answer is "other", as for a failure.
-      {"window closed", "close", "", "report.txt", textOrAll, "0", "", "", 0, Backend::Answers, "300"},
+      {"window closed", "close", "", "report.txt", textOrAll, "0", "", "", 0, Backend::Answers, "300", {}, "", true},
       // A failure, and a refusal, give the program's own dialog, which its
       // answer module accepts.
       {"backend failed", "none", "", "report.txt", textOrAll, "0", "report.txt",
@@ -108,7 +119,47 @@ TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
        "stashwick: the desktop portal refused the save dialog: invalid filter: name is empty: the program's own "
        "save dialog shows instead",
        0, Backend::NoDialog},
+      {"backend stopped", "none", "", "report.txt", textOrAll, "0", "report.txt",
+       "stashwick: the desktop portal's backend org.freedesktop.impl.portal.desktop.gtk stopped answering while "
+       "its save dialog was open: the program's own save dialog shows instead",
+       0, Backend::Stopped},
+      {"portal stopped", "none", "", "report.txt", textOrAll, "0", "report.txt",
+       "stashwick: the desktop portal org.freedesktop.portal.Desktop stopped answering while its save dialog was "
+       "open: the program's own save dialog shows instead",
+       0, Backend::PortalStopped},
+      {"error text", "", "", "report.txt", textOrAll, "0", "report.txt",
+       "stashwick: the desktop portal refused the save dialog: failed\\u000a\\u001b[31mred: the program's own "
+       "save dialog shows instead",
+       0, Backend::Fake, "0", {"refuse"}},
+      {"version error text", "", "", "report.txt", textOrAll, "0", "report.txt",
+       "stashwick: the desktop portal has no file chooser (org.freedesktop.portal.Error.Failed: "
+       "failed\\u000a\\u001b[31mred): the program's own save dialog shows instead",
+       0, Backend::Fake, "0", {"version-error"}},
+      {"long location", "", "", "report.txt", textOrAll, "0", "report.txt",
+       "stashwick: the desktop portal answered with a location that is no file: sftp://h/\\u0007" +
+           std::string(290, 'x') + "...: the program's own save dialog shows instead",
+       0, Backend::Fake, "0", {"answer", "sftp://h/\a" + std::string(1 << 16, 'x')}},
+      {"another machine's file", "", "", "report.txt", textOrAll, "0", "report.txt",
+       "stashwick: the desktop portal answered with a file of another machine: file://otherhost/tmp/x.txt: the "
+       "program's own save dialog shows instead",
+       0, Backend::Fake, "0", {"answer", "file://otherhost/tmp/x.txt"}},
+      {"other without a dialog", "", "", "report.txt", textOrAll, "0", "report.txt",
+       "stashwick: the desktop portal ended the save dialog without an answer: the program's own save dialog "
+       "shows instead",
+       0, Backend::Fake, "0", {"other"}, "", true},
+      {"request moved", "", "", "report.txt", textOrAll, "0", "moved.txt", "", 0, Backend::Fake, "0",
+       {"moved", "file://" + docs + "/moved.txt"}},
+      {"request taken late", "", "", "report.txt", textOrAll, "0", "report.txt",
+       "stashwick: the desktop portal did not take the request: the program's own save dialog shows instead", 0,
+       Backend::Fake, "0", {"late"}, "closed /org/freedesktop/portal/desktop/request/"},
+      {"portal stops", "", "", "report.txt", textOrAll, "0", "report.txt",
+       "stashwick: the desktop portal org.freedesktop.portal.Desktop stopped answering while its save dialog was "
+       "open: the program's own save dialog shows instead",
+       0, Backend::Fake, "0", {"stop"}},
   };
+  const std::string untoldLine =
+      "stashwick: the desktop portal ended the save dialog without an answer, and this display cannot tell "
+      "whether its dialog showed: taken as a cancel";
   int runs = 0;
   for (const PortalCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -122,26 +173,33 @@ TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
                                      {"STASHWICK_ANSWER_REPORT", report}});
     if (!c.picked.empty()) steering.emplace_back("STASHWICK_ANSWER_FILTER", c.picked);
     steering.emplace_back("STASHWICK_ANSWER_DELAY_MS", c.delayMs);
-    const pid_t backend = bus.StartPortalBackend(steering, log);
-    ASSERT_GT(backend, 0) << "the portal's backend did not start: " << ReadFile(log);
+    const bool fake = c.backend == Backend::Fake;
+    const pid_t backend = fake ? fakeBus.StartFakePortal(c.fake, log) : bus.StartPortalBackend(steering, log);
+    ASSERT_GT(backend, 0) << "the portal's backend did not start (a fake one needs python3-dbus, python3-gi): "
+                          << ReadFile(log);
+    const bool cancelUntold = c.untold && !OnX11();
+    const std::string printed = cancelUntold ? "" : c.printed;
+    const std::string said = cancelUntold ? untoldLine : c.said;
 
     ProcessOptions run;
     run.args = {TestProgram, "Save report", docs + "/" + c.file, c.pattern, c.position};
     run.env = desktop;
-    const Environment client = bus.ClientEnv();
+    const Environment client = (fake ? fakeBus : bus).ClientEnv();
     run.env.insert(run.env.end(), client.begin(), client.end());
     run.env.insert(run.env.end(), {{"GTK_USE_PORTAL", "1"}, {"NO_AT_BRIDGE", "1"}});
     run.unsetEnv = {"GTK_MODULES", "STASHWICK_ANSWER", "STASHWICK_ANSWER_REPORT", "STASHWICK_ANSWER_FILTER"};
-    const bool ownDialog = !c.said.empty();
+    const bool ownDialog = !said.empty();
     if (ownDialog) {
       run.env.insert(run.env.end(), {{"GTK_MODULES", TestAnswerModule}, {"STASHWICK_ANSWER", "accept"}});
     }
-    if (c.backend == Backend::Killed) {
+    const pid_t portal = bus.Owner("org.freedesktop.portal.Desktop");
+    if (c.backend == Backend::Killed || c.backend == Backend::Stopped || c.backend == Backend::PortalStopped) {
       run.whileRunning = [&](pid_t) {
         // The report's last line is written once the dialog is on screen and settled.
         for (int wait = 0; wait < 500 && ReadFile(report).find("\nmapped_ms=") == std::string::npos; ++wait)
           usleep(20 * 1000);
-        kill(backend, SIGKILL);
+        if (c.backend == Backend::Killed) kill(backend, SIGKILL);
+        bus.Stop(c.backend == Backend::PortalStopped ? portal : backend);
       };
     }
     run.timeoutSeconds = 20;
@@ -151,13 +209,15 @@ TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
                                      "answers here, or the portal's never came\n"
                                   << result.err;
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, c.printed.empty() ? "" : docs + "/" + c.printed);
-    if (c.said.empty()) {
+    bus.Continue(portal);
+    EXPECT_EQ(result.out, printed.empty() ? "" : docs + "/" + printed);
+    if (said.empty()) {
       EXPECT_EQ(result.err, "");
     } else {
-      EXPECT_EQ(OurLines(result.err), c.said + "\n") << result.err;
+      EXPECT_EQ(OurLines(result.err), said + "\n") << result.err;
     }
-    if (c.backend == Backend::NoDialog) {
+    EXPECT_NE(ReadFile(log).find(c.logged), std::string::npos) << ReadFile(log);
+    if (c.backend == Backend::NoDialog || fake) {
       EXPECT_FALSE(shown.present);
     } else {
       ASSERT_TRUE(shown.present) << "the backend showed no dialog: " << ReadFile(log);
@@ -171,13 +231,13 @@ TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
       EXPECT_EQ(ShownFilters(shown), (std::vector<ShownFilter>{{"Text (*.txt)", {"*.txt", "*.text"}},
                                                                {"All (*.*)", {"*"}}}));
     }
-    if (!c.printed.empty() && !ownDialog) {
+    if (!printed.empty() && !ownDialog && !fake) {
       // The path is the one the backend's name field showed when Save was pressed.
       EXPECT_EQ(shown.Item("accepted_name"), c.answer == "accept" ? c.file : c.answer.substr(5));
     }
     // The module did not have to step in (an accept that did nothing, no filter list).
     EXPECT_EQ(ReadFile(log).find("stashwick-answer:"), std::string::npos) << ReadFile(log);
-    EXPECT_TRUE(bus.End(backend)) << "the backend outlived SIGKILL";
+    EXPECT_TRUE((fake ? fakeBus : bus).End(backend)) << "the backend outlived SIGKILL";
   }
 }
 

@@ -8,3 +8,4 @@ extern const char* const TestProbeDir;      // the probes' folder
 extern const char* const TestAnswerModule;  // the answer module (GTK_MODULES)
 extern const char* const TestMarkerModule;  // the module that leaves a marker when loaded
 extern const char* const TestGioModuleDir;  // the system's GIO modules
+extern const char* const TestFakePortal;    // support/fake_portal.py

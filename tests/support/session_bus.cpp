@@ -18,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/build_paths.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -243,16 +245,28 @@ pid_t PrivateSessionBus::Start(ProcessOptions options, const std::string& logPat
   return pid;
 }
 
+pid_t PrivateSessionBus::StartOwner(const ProcessOptions& options, const std::string& name,
+                                    const std::string& logPath) {
+  const pid_t pid = Start(options, logPath);
+  for (int attempt = 0; pid > 0 && attempt < 100 && Alive(pid); ++attempt) {
+    if (Owner(name) == pid) return pid;
+    usleep(50 * 1000);
+  }
+  return 0;
+}
+
 pid_t PrivateSessionBus::StartPortalBackend(const Environment& env, const std::string& logPath) {
   ProcessOptions backend;
   backend.args = {"/usr/libexec/xdg-desktop-portal-gtk", "--replace"};
   backend.env = env;
-  const pid_t pid = Start(backend, logPath);
-  for (int attempt = 0; pid > 0 && attempt < 100 && Alive(pid); ++attempt) {
-    if (Owner(PortalBackend) == pid) return pid;
-    usleep(50 * 1000);
-  }
-  return 0;
+  return StartOwner(backend, PortalBackend, logPath);
+}
+
+pid_t PrivateSessionBus::StartFakePortal(const std::vector<std::string>& behaviour, const std::string& logPath) {
+  ProcessOptions portal;
+  portal.args = {"/usr/bin/python3", TestFakePortal};
+  portal.args.insert(portal.args.end(), behaviour.begin(), behaviour.end());
+  return StartOwner(portal, "org.freedesktop.portal.Desktop", logPath);
 }
 
 void PrivateSessionBus::Stop(pid_t pid) {

@@ -69,6 +69,9 @@ class PrivateSessionBus {
   // STASHWICK_ANSWER_* steer the answer module in it). Returns its pid once it
   // owns its bus name, 0 when it does not within 5 s.
   pid_t StartPortalBackend(const Environment& env, const std::string& logPath);
+  // Starts a fake desktop portal that misbehaves as behaviour says (see
+  // support/fake_portal.py); its pid once it owns the portal's name, else 0.
+  pid_t StartFakePortal(const std::vector<std::string>& behaviour, const std::string& logPath);
 
   // SIGSTOP: pid holds still until Continue, or the end.
   void Stop(pid_t pid);
@@ -83,6 +86,10 @@ class PrivateSessionBus {
   void EndAll();
 
  private:
+  // Starts options' program and returns its pid once it owns name; 0 when
+  // it does not within 5 s.
+  pid_t StartOwner(const ProcessOptions& options, const std::string& name, const std::string& logPath);
+
   std::string folder_;
   std::string runtime_;
   std::string mark_;  // the environment entry every process on the bus carries
