@@ -9,6 +9,7 @@
 #if GTK_CHECK_VERSION(3, 0, 0) && defined(GDK_WINDOWING_X11)
 #include <X11/Xatom.h>
 #include <gdk/gdkx.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -140,7 +141,8 @@ inline std::string ToolkitWindowTitle(const char* utf8) { return utf8 ? utf8 : "
 // portal's dialog showed: on X11, each window mapped on the root window, and
 // the windows inside it to the depth where a window manager's frame holds the
 // client's, by the process each names (_NET_WM_PID). Shown(pid): 1 yes, 0 no,
-// -1 where the display cannot tell (Wayland). GTK+ 2 knows no portal.
+// -1 where the display cannot tell (Wayland); pid 0 asks for any process but
+// this one. GTK+ 2 knows no portal.
 #if GTK_CHECK_VERSION(3, 0, 0) && defined(GDK_WINDOWING_X11)
 class ToolkitWindowWatch {
  public:
@@ -161,6 +163,8 @@ class ToolkitWindowWatch {
   }
   int Shown(uint32_t pid) const {
     if (!root_) return -1;
+    const auto other = [](uint32_t one) { return one != static_cast<uint32_t>(getpid()); };
+    if (pid == 0) return std::any_of(pids_.begin(), pids_.end(), other) ? 1 : 0;
     return std::find(pids_.begin(), pids_.end(), pid) != pids_.end() ? 1 : 0;
   }
 

@@ -173,9 +173,12 @@ void FindPortalProcesses(PendingRequest& pending) {
 }
 
 // Whether a window of the portal's or a backend's showed: 1, 0, or -1 when
-// the display cannot tell.
+// the display cannot tell. Where no backend can be seen on the bus (a
+// sandbox's bus shows only the portal), a window of any other program's counts.
 int PortalWindowShown(const PendingRequest& pending) {
-  if (!pending.request->windowShown || pending.pids.empty()) return -1;
+  if (!pending.request->windowShown) return -1;
+  if (pending.backends.empty()) return pending.request->windowShown(0);
+  if (pending.pids.empty()) return -1;
   int shown = 0;
   for (const uint32_t pid : pending.pids) {
     const int one = pending.request->windowShown(pid);

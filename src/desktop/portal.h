@@ -21,9 +21,9 @@ struct PortalSaveRequest {
   std::string name;  // "" proposes none
   std::vector<PortalFilter> filters;
   int32_t preselect = -1;  // index into filters; out of range: none
-  // Whether a window of the process pid has been mapped on the display since
-  // the call began: 1 yes, 0 no, -1 when the display cannot tell. Unset: it
-  // cannot.
+  // Whether a window of the process pid (0: of any other process than this
+  // one) has been mapped on the display since the call began: 1 yes, 0 no,
+  // -1 when the display cannot tell. Unset: it cannot.
   std::function<int(uint32_t pid)> windowShown;
 };
 

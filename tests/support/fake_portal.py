@@ -7,7 +7,9 @@
 #   version-error  the same error for the file chooser's version
 #   answer URI     takes the request, then answers 0 with URI
 #   moved URI      the same, from a request object other than the caller's
-#   other          takes the request, answers 2 ("other") 200 ms later, shows nothing
+#   other          takes the request, answers 2 ("other") 200 ms later, shows
+#                  nothing; it owns a backend's name too, as the one that would
+#                  show the dialog
 #   late           takes the request after 3.1 s
 #   stop           takes the request, then stops itself (SIGSTOP)
 # It prints "closed PATH" when a request is closed.
@@ -68,5 +70,6 @@ class Portal(dbus.service.Object):
 DBusGMainLoop(set_as_default=True)
 bus = dbus.SessionBus()
 portal = Portal(bus, PATH)
-name = dbus.service.BusName("org.freedesktop.portal.Desktop", bus)
+names = [dbus.service.BusName("org.freedesktop.impl.portal.desktop.fake", bus)] if how == "other" else []
+names.append(dbus.service.BusName("org.freedesktop.portal.Desktop", bus))
 GLib.MainLoop().run()
