@@ -66,6 +66,11 @@ std::vector<ShownFilter> ShownFilters(const DialogReport& report) {
   return shown;
 }
 
+// The line said before the program's own dialog shows.
+std::string Instead(const std::string& what) {
+  return "stashwick: " + what + ": the program's own save dialog shows instead";
+}
+
 TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
 #ifndef STASHWICK_TOOLKIT_GTK3
   GTEST_SKIP() << "GTK+ 2 has no portal";
@@ -111,51 +116,38 @@ TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
       // A failure, and a refusal, give the program's own dialog, which its
       // answer module accepts.
       {"backend failed", "none", "", "report.txt", textOrAll, "0", "report.txt",
-       "stashwick: the desktop portal ended the save dialog without an answer: the program's own save dialog "
-       "shows instead",
-       0, Backend::Killed},
+       Instead("the desktop portal ended the save dialog without an answer"), 0, Backend::Killed},
       // The portal takes no filter without a name (the own dialog does).
       {"request refused", "accept", "", "report.txt", "|*.txt", "0", "report.txt",
-       "stashwick: the desktop portal refused the save dialog: invalid filter: name is empty: the program's own "
-       "save dialog shows instead",
-       0, Backend::NoDialog},
+       Instead("the desktop portal refused the save dialog: invalid filter: name is empty"), 0, Backend::NoDialog},
       {"backend stopped", "none", "", "report.txt", textOrAll, "0", "report.txt",
-       "stashwick: the desktop portal's backend org.freedesktop.impl.portal.desktop.gtk stopped answering while "
-       "its save dialog was open: the program's own save dialog shows instead",
-       0, Backend::Stopped},
+       Instead("the desktop portal's backend org.freedesktop.impl.portal.desktop.gtk stopped answering while its "
+               "save dialog was open"), 0, Backend::Stopped},
       {"portal stopped", "none", "", "report.txt", textOrAll, "0", "report.txt",
-       "stashwick: the desktop portal org.freedesktop.portal.Desktop stopped answering while its save dialog was "
-       "open: the program's own save dialog shows instead",
+       Instead("the desktop portal org.freedesktop.portal.Desktop stopped answering while its save dialog was open"),
        0, Backend::PortalStopped},
+      // A fake portal's texts, and the locations it answers with.
       {"error text", "", "", "report.txt", textOrAll, "0", "report.txt",
-       "stashwick: the desktop portal refused the save dialog: failed\\u000a\\u001b[31mred: the program's own "
-       "save dialog shows instead",
-       0, Backend::Fake, "0", {"refuse"}},
+       Instead("the desktop portal refused the save dialog: failed\\u000a\\u001b[31mred"), 0, Backend::Fake, "0",
+       {"refuse"}},
       {"version error text", "", "", "report.txt", textOrAll, "0", "report.txt",
-       "stashwick: the desktop portal has no file chooser (org.freedesktop.portal.Error.Failed: "
-       "failed\\u000a\\u001b[31mred): the program's own save dialog shows instead",
-       0, Backend::Fake, "0", {"version-error"}},
+       Instead("the desktop portal has no file chooser (org.freedesktop.portal.Error.Failed: "
+               "failed\\u000a\\u001b[31mred)"), 0, Backend::Fake, "0", {"version-error"}},
       {"long location", "", "", "report.txt", textOrAll, "0", "report.txt",
-       "stashwick: the desktop portal answered with a location that is no file: sftp://h/\\u0007" +
-           std::string(290, 'x') + "...: the program's own save dialog shows instead",
+       Instead("the desktop portal answered with a location that is no file: sftp://h/\\u0007" +
+               std::string(290, 'x') + "..."),
        0, Backend::Fake, "0", {"answer", "sftp://h/\a" + std::string(1 << 16, 'x')}},
       {"another machine's file", "", "", "report.txt", textOrAll, "0", "report.txt",
-       "stashwick: the desktop portal answered with a file of another machine: file://otherhost/tmp/x.txt: the "
-       "program's own save dialog shows instead",
-       0, Backend::Fake, "0", {"answer", "file://otherhost/tmp/x.txt"}},
+       Instead("the desktop portal answered with a file of another machine: file://otherhost/tmp/x.txt"), 0,
+       Backend::Fake, "0", {"answer", "file://otherhost/tmp/x.txt"}},
       {"other without a dialog", "", "", "report.txt", textOrAll, "0", "report.txt",
-       "stashwick: the desktop portal ended the save dialog without an answer: the program's own save dialog "
-       "shows instead",
-       0, Backend::Fake, "0", {"other"}, "", true},
+       Instead("the desktop portal ended the save dialog without an answer"), 0, Backend::Fake, "0", {"other"}, "",
+       true},
       {"request moved", "", "", "report.txt", textOrAll, "0", "moved.txt", "", 0, Backend::Fake, "0",
        {"moved", "file://" + docs + "/moved.txt"}},
       {"request taken late", "", "", "report.txt", textOrAll, "0", "report.txt",
-       "stashwick: the desktop portal did not take the request: the program's own save dialog shows instead", 0,
-       Backend::Fake, "0", {"late"}, "closed /org/freedesktop/portal/desktop/request/"},
-      {"portal stops", "", "", "report.txt", textOrAll, "0", "report.txt",
-       "stashwick: the desktop portal org.freedesktop.portal.Desktop stopped answering while its save dialog was "
-       "open: the program's own save dialog shows instead",
-       0, Backend::Fake, "0", {"stop"}},
+       Instead("the desktop portal did not take the request"), 0, Backend::Fake, "0", {"late"},
+       "closed /org/freedesktop/portal/desktop/request/"},
   };
   const std::string untoldLine =
       "stashwick: the desktop portal ended the save dialog without an answer, and this display cannot tell "

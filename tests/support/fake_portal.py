@@ -1,20 +1,11 @@
 #!/usr/bin/python3
-# A desktop portal that misbehaves as told, for the portal client's tests:
-#   fake_portal.py HOW [URI]
-# It owns org.freedesktop.portal.Desktop, offers a file chooser (version 3)
-# and takes SaveFile as HOW says:
-#   refuse         an error whose message holds a line feed and an escape sequence
-#   version-error  the same error for the file chooser's version
-#   answer URI     takes the request, then answers 0 with URI
-#   moved URI      the same, from a request object other than the caller's
-#   other          takes the request, answers 2 ("other") 200 ms later, shows
-#                  nothing; it owns a backend's name too, as the one that would
-#                  show the dialog
-#   late           takes the request after 3.1 s
-#   stop           takes the request, then stops itself (SIGSTOP)
-# It prints "closed PATH" when a request is closed.
-import os
-import signal
+# fake_portal.py HOW [URI]: owns org.freedesktop.portal.Desktop and takes
+# SaveFile as HOW says: refuse (an error holding a line feed and an escape
+# sequence), version-error (the same for the file chooser's version), answer
+# URI (0 with URI), moved URI (the same from a request object of its own
+# naming), other (2 with no dialog; it owns a backend's name too, as the one
+# that would show it), late (takes the request after 3.1 s). It prints
+# "closed PATH" when a request is closed.
 import sys
 
 import dbus
@@ -23,9 +14,8 @@ from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
 PATH = "/org/freedesktop/portal/desktop"
-HOSTILE = "failed\n\x1b[31mred"
-how = sys.argv[1]
-uri = sys.argv[2] if len(sys.argv) > 2 else ""
+HOSTILE = dbus.exceptions.DBusException("failed\n\x1b[31mred", name="org.freedesktop.portal.Error.Failed")
+how, uri = (sys.argv[1:] + [""])[:2]
 
 
 class Request(dbus.service.Object):
@@ -42,7 +32,7 @@ class Portal(dbus.service.Object):
     @dbus.service.method("org.freedesktop.DBus.Properties", in_signature="ss", out_signature="v")
     def Get(self, interface, name):
         if how == "version-error":
-            raise dbus.exceptions.DBusException(HOSTILE, name="org.freedesktop.portal.Error.Failed")
+            raise HOSTILE
         return dbus.UInt32(3, variant_level=1)
 
     # GDK reads the desktop's settings here on Wayland: none.
@@ -54,22 +44,19 @@ class Portal(dbus.service.Object):
                          sender_keyword="sender", async_callbacks=("reply", "error"))
     def SaveFile(self, parent, title, options, sender, reply, error):
         if how == "refuse":
-            error(dbus.exceptions.DBusException(HOSTILE, name="org.freedesktop.portal.Error.Failed"))
-            return
-        caller = sender[1:].replace(".", "_")
-        path = PATH + "/request/" + (caller + "/" + options["handle_token"] if how != "moved" else "moved/1")
+            return error(HOSTILE)
+        caller = sender[1:].replace(".", "_") + "/" + options["handle_token"]
+        path = PATH + "/request/" + (caller if how != "moved" else "moved/1")
         request = Request(self.connection, path)
-        answers = {"answer": (0, {"uris": [uri]}), "moved": (0, {"uris": [uri]}), "other": (2, {})}
-        if how in answers:
-            GLib.timeout_add(200, lambda: request.Response(*answers[how]))
-        if how == "stop":
-            GLib.timeout_add(100, lambda: os.kill(os.getpid(), signal.SIGSTOP))
+        if how in ("answer", "moved", "other"):
+            answer = (2, {}) if how == "other" else (0, {"uris": [uri]})
+            GLib.timeout_add(200, lambda: request.Response(*answer))
         GLib.timeout_add(3100 if how == "late" else 0, lambda: reply(path))
 
 
 DBusGMainLoop(set_as_default=True)
 bus = dbus.SessionBus()
 portal = Portal(bus, PATH)
-names = [dbus.service.BusName("org.freedesktop.impl.portal.desktop.fake", bus)] if how == "other" else []
-names.append(dbus.service.BusName("org.freedesktop.portal.Desktop", bus))
+names = [dbus.service.BusName(name, bus) for name in
+         ["org.freedesktop.impl.portal.desktop.fake"] * (how == "other") + ["org.freedesktop.portal.Desktop"]]
 GLib.MainLoop().run()
