@@ -141,7 +141,7 @@ inline std::string ToolkitWindowTitle(const char* utf8) { return utf8 ? utf8 : "
 // portal's dialog showed: on X11, each window mapped on the root window, and
 // the windows inside it to the depth where a window manager's frame holds the
 // client's, by the process each names (_NET_WM_PID). Shown(pid): 1 yes, 0 no,
-// -1 where the display cannot tell (Wayland); pid 0 asks for any process but
+// -1 where the display cannot tell (Wayland, XWayland); pid 0 asks for any process but
 // this one. GTK+ 2 knows no portal.
 #if GTK_CHECK_VERSION(3, 0, 0) && defined(GDK_WINDOWING_X11)
 class ToolkitWindowWatch {
@@ -149,6 +149,9 @@ class ToolkitWindowWatch {
   ToolkitWindowWatch() {
     display_ = gdk_display_get_default();
     if (!display_ || !GDK_IS_X11_DISPLAY(display_)) return;
+    // An X server beside a Wayland compositor (XWayland): the portal's dialog
+    // may be a Wayland window, which this display never sees.
+    if (const char* wayland = g_getenv("WAYLAND_DISPLAY"); wayland && *wayland) return;
     root_ = gdk_get_default_root_window();
     events_ = gdk_window_get_events(root_);
     gdk_window_set_events(root_, static_cast<GdkEventMask>(events_ | GDK_SUBSTRUCTURE_MASK));
