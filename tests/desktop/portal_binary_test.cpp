@@ -48,9 +48,7 @@ struct PortalCase {
   std::string delayMs = "0";  // STASHWICK_ANSWER_DELAY_MS in the backend
   std::vector<std::string> fake{};  // Backend::Fake: what the fake portal does
   std::string logged{};  // a line the fake portal writes, "" none
-  // Where the display cannot tell whether the portal's window showed
-  // (Wayland), an answer "other" is a cancel with a line that says so.
-  bool untold = false;
+  bool untold = false;  // where the display cannot tell (Wayland), a cancel with a line
   bool xwayland = false;  // on X11, a Wayland compositor named beside it: it cannot tell either
 };
 
@@ -77,7 +75,6 @@ TEST(Portal, SaveDialogShowsInTheDesktopsBackendAndPrintsItsAnswer) {
   GTEST_SKIP() << "GTK+ 2 has no portal";
 #endif
   if (!RequireDisplay()) return;
-  // The fake portal: Python's D-Bus binding and its GLib main loop.
   for (const char* program : {"/usr/bin/dbus-daemon", "/usr/bin/dbus-send", "/usr/libexec/xdg-desktop-portal",
                               "/usr/libexec/xdg-desktop-portal-gtk", "/usr/lib/python3/dist-packages/dbus",
                               "/usr/lib/python3/dist-packages/gi"})

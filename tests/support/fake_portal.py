@@ -1,11 +1,9 @@
 #!/usr/bin/python3
-# fake_portal.py HOW [URI]: owns org.freedesktop.portal.Desktop and takes
-# SaveFile as HOW says: refuse (an error holding a line feed and an escape
-# sequence), version-error (the same for the file chooser's version), answer
-# URI (0 with URI), moved URI (the same from a request object of its own
-# naming), other (2 with no dialog; it owns a backend's name too, as the one
-# that would show it), late (takes the request after 3.1 s). It prints
-# "closed PATH" when a request is closed.
+# fake_portal.py HOW [URI]: a desktop portal whose SaveFile does as HOW says:
+# refuse (an error of a line feed and an escape sequence), version-error (so
+# for the version), answer URI (0 with URI), moved URI (so, on a request path
+# of its own), other (2 with no dialog; it owns a backend's name too), late
+# (takes the request after 3.1 s). It prints "closed PATH" for Request.Close.
 import sys
 
 import dbus
