@@ -18,7 +18,7 @@ void FinishTheToolkitsFontStart() {
   bool started = false;
   if (DIR* tasks = opendir("/proc/self/task")) {
     while (const dirent* task = readdir(tasks)) {
-      char path[64], name[32] = "";
+      char path[300], name[32] = "";
       std::snprintf(path, sizeof path, "/proc/self/task/%s/comm", task->d_name);
       if (FILE* comm = std::fopen(path, "r")) {
         started |= std::fgets(name, sizeof name, comm) && std::strncmp(name, "[pango] fontc", 13) == 0;
