@@ -1,9 +1,14 @@
 #include "chooser/file_chooser.h"
 
 #include <gtk/gtk.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "chooser/filter_pattern.h"
@@ -108,6 +113,76 @@ void FollowPickedFilter(GObject* object, GParamSpec*, gpointer data) {
   gtk_file_chooser_set_current_name(chooser, renamed.c_str());
 }
 
+// The parent of process pid, as /proc tells it; 0 where it cannot be read.
+// The command's name in its stat line may hold any byte, ")" and spaces
+// too: the fields after it start after the line's last ")".
+pid_t ParentProcess(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const size_t name = line.rfind(')');
+  if (name == std::string::npos) return 0;
+  char state = 0;
+  long parent = 0;
+  return std::sscanf(line.c_str() + name + 1, " %c %ld", &state, &parent) == 2 ? static_cast<pid_t>(parent) : 0;
+}
+
+// Whether pid started this program: its parent, the parent's parent, and so
+// on below init.
+bool IsAncestor(pid_t pid) {
+  if (pid <= 1) return false;
+  pid_t current = getppid();
+  for (int depth = 0; current > 1 && depth < 256; ++depth, current = ParentProcess(current))
+    if (current == pid) return true;
+  return false;
+}
+
+// The window that the user works in, where a process that started this
+// program shows it: the caller, as the portal names a parent window
+// ("x11:<hex id>"); "" where that is another program's, or not known
+// (Wayland, no window manager).
+std::string CallerWindowHandle() {
+  const ActiveWindow active = ToolkitActiveWindow();
+  if (!active.id || !IsAncestor(active.pid)) return "";
+  char handle[32];
+  std::snprintf(handle, sizeof handle, "x11:%lx", active.id);
+  return handle;
+}
+
+// The X server time of the startup notification id's _TIME<n>, read as the
+// toolkit reads it (any base strtoul takes, kept to 32 bits); false for an
+// id without one, and for none.
+bool StartupIdTime(const char* id, uint32_t* time) {
+  const char* field = id ? g_strrstr(id, "_TIME") : nullptr;
+  if (!field) return false;
+  field += 5;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long value = std::strtoul(field, &end, 0);
+  if (end == field || errno != 0) return false;
+  *time = static_cast<uint32_t>(value);
+  return true;
+}
+
+// The toolkit gives the dialog the startup id's time as the user's last
+// interaction with it, and window managers that prevent focus stealing put a
+// window whose time comes before the user's last key or click in the active
+// window behind that window, unfocused. A launcher's id for a program that
+// did not clear it is inherited by everything that program starts later: an
+// id older than the active window's last interaction is such a stale one, and
+// the dialog takes the server's time now instead, as the user asked for it
+// just now. An id made for this run (a launch context's, after the click that
+// asked) and no id stay as they are.
+void SupersedeStaleStartupTime(GtkWidget* dialog) {
+  uint32_t launched = 0;
+  if (!StartupIdTime(ToolkitStartupId(), &launched)) return;
+  const ActiveWindow active = ToolkitActiveWindow();
+  const uint32_t since = active.userTime - launched;  // X server times wrap around
+  if (active.userTime == 0 || since == 0 || since >= 0x80000000u) return;
+  gtk_widget_realize(dialog);
+  ToolkitStampUserTimeNow(dialog);
+}
+
 // The save dialog through the desktop portal, with what the own dialog would
 // show first: the default file's folder (the working folder for none) and
 // its name, proposed. False when the portal failed, said on standard error:
@@ -131,6 +206,7 @@ bool RunPortalSaveDialog(const gchar* title, const gchar* defaultFile, const std
   request.preselect = position;
   const ToolkitWindowWatch windows;
   request.windowShown = [&windows](uint32_t pid) { return windows.Shown(pid); };
+  request.parentWindow = CallerWindowHandle();
   const PortalSaveResult result = PortalSaveFile(request);
   if (result.outcome == PortalOutcome::Failed) {
     std::fprintf(stderr, "stashwick: %s: the program's own save dialog shows instead\n",
@@ -189,6 +265,7 @@ std::string RunFileChooser(const char* title, const char* defaultFile, const cha
   ApplyDefaultFile(chooser, utf8DefaultFile.get(), mode);
   if (flags & AllowMultiple) gtk_file_chooser_set_select_multiple(chooser, TRUE);
   GtkFileFilter* preselect = AddFilters(chooser, filters, position);
+  SupersedeStaleStartupTime(dialog.get());
 
   // The dialog looks up the home folder for its place in the sidebar. When that
   // folder does not exist (HOME unset and a home in the password file that is

@@ -6,11 +6,12 @@
 #if GTK_CHECK_VERSION(3, 0, 0) && defined(GDK_WINDOWING_WAYLAND)
 #include <gdk/gdkwayland.h>
 #endif
-#if GTK_CHECK_VERSION(3, 0, 0) && defined(GDK_WINDOWING_X11)
+#ifdef GDK_WINDOWING_X11
 #include <X11/Xatom.h>
 #include <gdk/gdkx.h>
 #include <unistd.h>
 #endif
+#include <sys/types.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -212,4 +213,85 @@ class ToolkitWindowWatch {
  public:
   int Shown(uint32_t) const { return -1; }
 };
+#endif
+
+// The window the user works in now, as the window manager names it
+// (_NET_ACTIVE_WINDOW on the root window): its X id, its process
+// (_NET_WM_PID) and the X server time of the user's last key or click in it
+// (_NET_WM_USER_TIME, kept on the window its _NET_WM_USER_TIME_WINDOW names
+// where it names one). A field the window lacks is 0; all are 0 where no
+// window manager names one, and on Wayland, where the compositor keeps them.
+struct ActiveWindow {
+  unsigned long id = 0;
+  pid_t pid = 0;
+  uint32_t userTime = 0;
+};
+
+#ifdef GDK_WINDOWING_X11
+#if GTK_CHECK_VERSION(3, 0, 0)
+inline bool ToolkitOnX11(GdkDisplay* display) { return GDK_IS_X11_DISPLAY(display); }
+inline void ToolkitTrapXErrors(GdkDisplay* display) { gdk_x11_display_error_trap_push(display); }
+inline void ToolkitUntrapXErrors(GdkDisplay* display) { gdk_x11_display_error_trap_pop_ignored(display); }
+#else
+inline bool ToolkitOnX11(GdkDisplay*) { return true; }
+inline void ToolkitTrapXErrors(GdkDisplay*) { gdk_error_trap_push(); }
+inline void ToolkitUntrapXErrors(GdkDisplay*) { gdk_error_trap_pop(); }
+#endif
+
+// The startup notification id the toolkit took from DESKTOP_STARTUP_ID when
+// it opened the display (and removed from the environment); null for none
+// and on Wayland.
+inline const char* ToolkitStartupId() {
+  GdkDisplay* display = gdk_display_get_default();
+  return display && ToolkitOnX11(display) ? gdk_x11_display_get_startup_notification_id(display) : nullptr;
+}
+
+// The first 32-bit item of the window's property, 0 where it has none. A
+// window that has gone meanwhile is an X error, kept from the toolkit's
+// handler, which would end the program.
+inline unsigned long ToolkitWindowProperty(GdkDisplay* display, unsigned long window, const char* name,
+                                           Atom type) {
+  if (!window) return 0;
+  Atom actualType = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  ToolkitTrapXErrors(display);
+  const int status = XGetWindowProperty(GDK_DISPLAY_XDISPLAY(display), window,
+                                        gdk_x11_get_xatom_by_name_for_display(display, name), 0, 1, False, type,
+                                        &actualType, &format, &count, &after, &data);
+  ToolkitUntrapXErrors(display);
+  unsigned long value = 0;
+  if (status == Success && data && actualType == type && format == 32 && count == 1)
+    value = *reinterpret_cast<unsigned long*>(data);
+  if (data) XFree(data);
+  return value;
+}
+
+inline ActiveWindow ToolkitActiveWindow() {
+  ActiveWindow active;
+  GdkDisplay* display = gdk_display_get_default();
+  if (!display || !ToolkitOnX11(display)) return active;
+  const unsigned long root = GDK_WINDOW_XID(gdk_screen_get_root_window(gdk_display_get_default_screen(display)));
+  active.id = ToolkitWindowProperty(display, root, "_NET_ACTIVE_WINDOW", XA_WINDOW);
+  active.pid = static_cast<pid_t>(ToolkitWindowProperty(display, active.id, "_NET_WM_PID", XA_CARDINAL));
+  const unsigned long timeWindow = ToolkitWindowProperty(display, active.id, "_NET_WM_USER_TIME_WINDOW", XA_WINDOW);
+  active.userTime = static_cast<uint32_t>(
+      ToolkitWindowProperty(display, timeWindow ? timeWindow : active.id, "_NET_WM_USER_TIME", XA_CARDINAL));
+  return active;
+}
+
+// Gives the realized toplevel the X server's time now as the time of the
+// user's last interaction with it, which the window manager reads when it
+// maps the window. The toolkit writes its own user time as the window maps,
+// the later of the startup id's and the last one set, so this one stays.
+inline void ToolkitStampUserTimeNow(GtkWidget* toplevel) {
+  GdkWindow* window = gtk_widget_get_window(toplevel);
+  if (window && ToolkitOnX11(gdk_window_get_display(window)))
+    gdk_x11_window_set_user_time(window, gdk_x11_get_server_time(window));
+}
+#else
+inline const char* ToolkitStartupId() { return nullptr; }
+inline ActiveWindow ToolkitActiveWindow() { return {}; }
+inline void ToolkitStampUserTimeNow(GtkWidget*) {}
 #endif

@@ -25,6 +25,7 @@ struct PortalSaveRequest {
   // one) has been mapped on the display since the call began: 1 yes, 0 no,
   // -1 when the display cannot tell. Unset: it cannot.
   std::function<int(uint32_t pid)> windowShown;
+  std::string parentWindow;  // the caller's window ("x11:<hex id>"); "" for none
 };
 
 enum class PortalOutcome { Accepted, Cancelled, Failed };
