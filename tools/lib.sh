@@ -6,12 +6,14 @@ STASHWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages the build, the program and the tests need (the desktop
 # services' test runs a session bus, gvfs, the accessibility bus and the
-# input method ibus, whose keys xdotool types; dbus-x11 is what starts a bus
+# input method ibus, whose keys xdotool types, and the window managers mutter
+# and openbox, under which it types a name; dbus-x11 is what starts a bus
 # through the display where there is none), and those of each toolkit (its
 # ibus module among them): a GTK 3 machine needs no GTK+ 2 at all.
 STASHWICK_COMMON_PACKAGES=(build-essential cmake pkg-config
   googletest libgtest-dev xvfb xauth valgrind-if-available strace mandoc groff-base
-  dbus-daemon dbus-bin dbus-x11 gvfs gvfs-daemons at-spi2-core libatk-adaptor ibus xdotool)
+  dbus-daemon dbus-bin dbus-x11 gvfs gvfs-daemons at-spi2-core libatk-adaptor ibus xdotool
+  mutter openbox)
 STASHWICK_GTK2_PACKAGES=(libgtk2.0-dev ibus-gtk)
 # The GTK 3 build: its toolkit, a Wayland compositor for its dialog tests,
 # and the desktop portal with its GTK backend, through which its save dialog

@@ -355,7 +355,8 @@ PortalSaveResult PortalSaveFile(const PortalSaveRequest& request) {
       connection, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
       "org.freedesktop", G_DBUS_SIGNAL_FLAGS_MATCH_ARG0_NAMESPACE, OnPortalLeft, &pending, nullptr);
   g_dbus_connection_call(connection, PortalName, PortalPath, "org.freedesktop.portal.FileChooser", "SaveFile",
-                         g_variant_new("(ss@a{sv})", request.parentWindow.c_str(), Valid(request.title).c_str(), Options(request, token)),
+                         g_variant_new("(ss@a{sv})", request.parentWindow.c_str(), Valid(request.title).c_str(),
+                                       Options(request, token)),
                          G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, TakeRequestTimeoutMs, cancellable,
                          OnRequestTaken, &pending);
   if (!pending.ended) g_main_loop_run(loop);

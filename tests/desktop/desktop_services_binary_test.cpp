@@ -47,6 +47,7 @@ struct HungCase {
   const char* stopped;
   const char* said;  // what standard error says, "" nothing
   Portal portal = Portal::Unused;
+  const char* windowManager = nullptr;  // of the display, with a stale startup id and typed keys
 };
 
 // GTK+ 2 has no portal: it ignores GTK_USE_PORTAL and says nothing.
@@ -99,6 +100,8 @@ const HungCase HungCases[] = {
     {"portal_backend", PortalBackendName,
      PORTAL_SAID("the desktop portal's backend org.freedesktop.impl.portal.desktop.gtk did not answer"),
      Portal::Running},
+    {"mutter_stale_startup_id", "", "", Portal::Unused, "mutter"},
+    {"openbox_stale_startup_id", "", "", Portal::Unused, "openbox"},
 };
 
 pid_t FirstChild(pid_t parent) {
@@ -147,6 +150,7 @@ class PrivateSession {
     run.env.emplace_back("XDG_RUNTIME_DIR", runtime.empty() ? bus_.runtimeFolder() : runtime);
     run.env.emplace_back("STASHWICK_ANSWER_REPORT", report);
     if (!display_.empty()) run.env.emplace_back("DISPLAY", display_);
+    run.env.insert(run.env.end(), env_.begin(), env_.end());
     if (usePortal) run.env.emplace_back("GTK_USE_PORTAL", "1");
     // The daemon's modules, named there too, stay out as well.
     run.env.emplace_back("GIO_EXTRA_MODULES", TestGioModuleDir);
@@ -161,6 +165,7 @@ class PrivateSession {
   Portal portal_;
   PrivateSessionBus bus_;
   std::string display_;  // the X server of the runs, where not the test's
+  Environment env_;      // more for the runs
 };
 
 // A command of GLib's tools (gio, gsettings, gdbus) as a client of the row's bus.
@@ -227,19 +232,27 @@ pid_t InputMethodDaemon(PrivateSession& session) {
   return 0;
 }
 
+// xdotool with these arguments on the display.
+ProcessResult Xdotool(const std::string& display, std::initializer_list<const char*> args) {
+  ProcessOptions xdotool;
+  xdotool.args = {"/usr/bin/xdotool"};
+  xdotool.args.insert(xdotool.args.end(), args.begin(), args.end());
+  xdotool.env = {{"DISPLAY", display}};
+  xdotool.timeoutSeconds = 10;
+  return RunProcess(xdotool);
+}
+
 // Types name into the dialog's name field, in place of the proposed one, and
-// presses Return, as a person does: real key events through the X server.
-void TypeName(const std::string& display, const std::string& name) {
-  for (std::initializer_list<const char*> keys :
-       {std::initializer_list<const char*>{"search", "--sync", "--name", "Save report"},
-        {"key", "--delay", "30", "ctrl+a"}, {"type", "--delay", "30", name.c_str()}, {"key", "Return"}}) {
-    ProcessOptions xdotool;
-    xdotool.args = {"/usr/bin/xdotool"};
-    xdotool.args.insert(xdotool.args.end(), keys.begin(), keys.end());
-    xdotool.env = {{"DISPLAY", display}};
-    xdotool.timeoutSeconds = 10;
-    RunProcess(xdotool);
-  }
+// presses Return, as a person does: real key events through the X server,
+// which go to the window that has the focus. Under a window manager *active
+// is the title of the window it makes active once the dialog shows.
+void TypeName(const std::string& display, const std::string& name, std::string* active = nullptr) {
+  Xdotool(display, {"search", "--sync", "--onlyvisible", "--name", "Save report"});
+  for (int attempt = 0; active && attempt < 80 && *active != "Save report\n"; ++attempt, usleep(100 * 1000))
+    *active = Xdotool(display, {"getactivewindow", "getwindowname"}).out;
+  for (std::initializer_list<const char*> keys : {std::initializer_list<const char*>{"key", "--delay", "30", "ctrl+a"},
+                                                  {"type", "--delay", "30", name.c_str()}, {"key", "Return"}})
+    Xdotool(display, keys);
 }
 
 // The user's setting that the dialog show hidden files, kept by dconf.
@@ -319,6 +332,32 @@ void RunRow(PrivateSession& session, const HungCase& row) {
     ASSERT_FALSE(session.display_.empty()) << "no X server: " << ReadFile(session.scratch_ / "xvfb.log");
     stop = InputMethodDaemon(session);
     ASSERT_GT(stop, 0) << "ibus did not start: " << ReadFile(session.scratch_ / "ibus.log");
+  } else if (row.windowManager) {
+    const std::string manager = std::string("/usr/bin/") + row.windowManager;
+    if (!OnX11() || access("/usr/bin/xdotool", X_OK) != 0 ||
+        (access(manager.c_str(), X_OK) != 0 && !std::getenv("STASHWICK_REQUIRE_DISPLAY"))) {
+      std::printf("row %s: needs X, xdotool and %s (packages xdotool, %s)\n", row.name, row.windowManager,
+                  row.windowManager);
+      return;
+    }
+    session.display_ = PrivateDisplay(session);
+    ProcessOptions wm;
+    wm.args = {manager, "--replace"};
+    if (std::string(row.windowManager) == "mutter") wm.args.push_back("--x11");
+    wm.env = PrivateDesktopEnv(session.scratch_);
+    wm.env.emplace_back("DISPLAY", session.display_);
+    ASSERT_GT(bus.Start(wm, session.scratch_ / "wm.log"), 0) << manager;
+    // A window mapped while the manager starts may stay unmanaged.
+    for (int attempt = 0; attempt < 100 && Xdotool(session.display_, {"get_num_desktops"}).exitCode != 0; ++attempt)
+      usleep(50 * 1000);
+    // The caller, active, clicked after the launcher's time.
+    ProcessOptions caller = AnsweredRun(session.scratch_, {"Caller", "", "", "0"}, "none");
+    caller.env.emplace_back("DISPLAY", session.display_);
+    ASSERT_GT(bus.Start(caller, session.scratch_ / "caller.log"), 0);
+    ASSERT_EQ(0, Xdotool(session.display_, {"search", "--sync", "--onlyvisible", "--name", "^Caller$", "windowactivate",
+                                            "--sync", "mousemove", "--window", "%1", "20", "20", "click", "1"})
+                     .exitCode);
+    session.env_ = {{"DESKTOP_STARTUP_ID", "launcher-1234_TIME1"}};
   } else if (stopped == "settings") {
     ASSERT_TRUE(ShowHiddenFiles(session));
     stop = bus.Started("org.gtk.vfs.Daemon");
@@ -334,21 +373,24 @@ void RunRow(PrivateSession& session, const HungCase& row) {
     // The bus of a session that keeps it in the runtime folder, and names no address.
     fs::create_symlink(bus.socketPath(), bus.runtimeFolder() + "/bus");
   }
+  const bool typed = stopped == "ibus" || row.windowManager;
+  std::string active;
   std::thread typist;
-  if (stopped == "ibus") typist = std::thread(TypeName, session.display_, "typed.txt");
+  if (typed) typist = std::thread(TypeName, session.display_, "typed.txt", row.windowManager ? &active : nullptr);
   // Nothing can be made below /dev/null: as for a user whose runtime folder is
   // missing or root's.
   const ProcessResult run = session.Run(report, stopped != "settings",
                                         stopped == "runtime-folder" ? "/dev/null/run" : "",
-                                        row.portal != Portal::Unused, stopped == "ibus" ? "none" : "accept");
+                                        row.portal != Portal::Unused, typed ? "none" : "accept");
   if (typist.joinable()) typist.join();
+  EXPECT_TRUE(!row.windowManager || active == "Save report\n") << "the window manager made active " << active;
   if (stopped == "settings") {
     EXPECT_NE(ReadFile(report).find("\nhidden=1\n"), std::string::npos)
         << "the dialog did not show hidden files: the user's setting was lost";
   }
   ASSERT_FALSE(run.timedOut) << row.name << ": the dialog was held back";
   EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_EQ(run.out, session.scratch_ / (stopped == "ibus" ? "home/typed.txt" : "home/report.txt"));
+  EXPECT_EQ(run.out, session.scratch_ / (typed ? "home/typed.txt" : "home/report.txt"));
   // Whatever is left out, dconf never floods standard error at each setting
   // it cannot read or keep. Where the runtime folder is said to be unusable,
   // neither does the file system layer at each mount it then reaches over
