@@ -219,7 +219,9 @@ class ToolkitWindowWatch {
 // (_NET_ACTIVE_WINDOW on the root window): its X id, its process
 // (_NET_WM_PID) and the X server time of the user's last key or click in it
 // (_NET_WM_USER_TIME, kept on the window its _NET_WM_USER_TIME_WINDOW names
-// where it names one). A field the window lacks is 0; all are 0 where no
+// where it names one; the toolkit keeps it on the window itself where the
+// window manager does not support that, kwin among them, and still names
+// one). A field the window lacks is 0; all are 0 where no
 // window manager names one, and on Wayland, where the compositor keeps them.
 struct ActiveWindow {
   unsigned long id = 0;
@@ -276,8 +278,10 @@ inline ActiveWindow ToolkitActiveWindow() {
   active.id = ToolkitWindowProperty(display, root, "_NET_ACTIVE_WINDOW", XA_WINDOW);
   active.pid = static_cast<pid_t>(ToolkitWindowProperty(display, active.id, "_NET_WM_PID", XA_CARDINAL));
   const unsigned long timeWindow = ToolkitWindowProperty(display, active.id, "_NET_WM_USER_TIME_WINDOW", XA_WINDOW);
-  active.userTime = static_cast<uint32_t>(
-      ToolkitWindowProperty(display, timeWindow ? timeWindow : active.id, "_NET_WM_USER_TIME", XA_CARDINAL));
+  active.userTime = static_cast<uint32_t>(ToolkitWindowProperty(display, timeWindow, "_NET_WM_USER_TIME", XA_CARDINAL));
+  if (!active.userTime)
+    active.userTime =
+        static_cast<uint32_t>(ToolkitWindowProperty(display, active.id, "_NET_WM_USER_TIME", XA_CARDINAL));
   return active;
 }
 
