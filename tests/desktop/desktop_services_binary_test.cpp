@@ -340,10 +340,18 @@ void RunRow(PrivateSession& session, const HungCase& row) {
                   row.windowManager);
       return;
     }
-    session.display_ = PrivateDisplay(session);
     ProcessOptions wm;
     wm.args = {manager, "--replace"};
-    if (std::string(row.windowManager) == "mutter") wm.args.push_back("--x11");
+    if (std::string(row.windowManager) == "mutter") {
+      ProcessOptions help;
+      help.args = {manager, "--help"};
+      if (RunProcess(help).out.find("--x11") == std::string::npos) {
+        std::printf("row %s: this mutter manages no X11 display (mutter 49 and later)\n", row.name);
+        return;
+      }
+      wm.args.push_back("--x11");
+    }
+    session.display_ = PrivateDisplay(session);
     wm.env = PrivateDesktopEnv(session.scratch_);
     wm.env.emplace_back("DISPLAY", session.display_);
     ASSERT_GT(bus.Start(wm, session.scratch_ / "wm.log"), 0) << manager;
